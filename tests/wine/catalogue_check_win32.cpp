@@ -1,0 +1,41 @@
+// Loads every catalogue entry from the program's own string table with
+// LoadStringW and compares it with the C++ catalogue, so the Windows programs
+// are known to show the same texts. Run under Wine by scripts/test.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "protocol/message_catalogue.h"
+
+int main() {
+    int passed = 0;
+    int failed = 0;
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    ForEachMessage([&](int id, std::string_view text) {
+        wchar_t expected[512] = {};
+        const int expectedLength =
+            MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                static_cast<int>(text.size()), expected, 511);
+        wchar_t loaded[512] = {};
+        const int loadedLength = LoadStringW(instance, static_cast<UINT>(id), loaded, 511);
+        if (expectedLength > 0 && expectedLength == loadedLength &&
+            std::wstring(expected, static_cast<std::size_t>(expectedLength)) == loaded) {
+            ++passed;
+        } else {
+            ++failed;
+            std::printf("string %d differs (loaded %d characters, expected %d)\n", id, loadedLength,
+                        expectedLength);
+        }
+    });
+    // An identifier without an entry loads nothing.
+    wchar_t none[16] = {};
+    if (LoadStringW(instance, 2004, none, 15) == 0) {
+        ++passed;
+    } else {
+        ++failed;
+        std::printf("string 2004 should not exist\n");
+    }
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}
