@@ -1,0 +1,27 @@
+// Everything that belongs to one serial line: the open channel, the three
+// frame buffers and the sequence number. Programs keep one static instance;
+// each test makes its own. Fixed-size arrays only.
+#pragma once
+
+#include <cstdint>
+
+#include "protocol/frame_codec.h"
+#include "protocol/serial_channel.h"
+
+class Event;
+
+// Optional observer of every frame written and every block of bytes read, for
+// a byte trace on the technician's request. Called on the worker thread.
+enum class TraceDirection { Sent, Received };
+using FrameTraceFn = void (*)(void* context, TraceDirection direction, const std::uint8_t* bytes,
+                              int count);
+
+struct LineState : FrameBuffers {
+    // Advanced once by every exchange that sent something; never reset.
+    std::uint8_t SequenceNumber = 0;
+    SerialChannel channel{};
+    // The command event, tested by the channel when a read must wait.
+    const Event* abortEvent = nullptr;
+    FrameTraceFn trace = nullptr;
+    void* traceContext = nullptr;
+};

@@ -1,0 +1,42 @@
+// The serial channel: the one open port through which all device traffic
+// passes. It opens the port exclusively at 57600 baud 8N1 without flow
+// control, writes whole frames, and reads one reply once its ETX byte has
+// arrived. Each time a read has to wait it first tests the abort event once,
+// without waiting, so Stop and Exit end a pending transaction.
+//
+// The state is a plain struct with fixed-size parts (see the platform's
+// serial_channel_state.h); nothing is allocated per transaction.
+#pragma once
+
+#include <cstdint>
+
+#include "protocol/result_code.h"
+#include "serial_channel_state.h"  // from protocol/posix or protocol/win32
+
+class Event;
+
+// Opens `portName` exclusively with the line settings; closes whatever was
+// open first. 0, or kErrPortOpen with nothing left open. The system's reason
+// for a failure is kept in channel.lastError.
+ResultCode OpenChannel(SerialChannel& channel, const char* portName);
+
+// Closes the port if it is open. Always 0; safe to call twice.
+ResultCode CloseChannel(SerialChannel& channel);
+
+// Writes all `count` bytes within their own line time plus 250 ms. 0, or
+// kErrExchange when the write fails or is short.
+ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int count);
+
+// Waits up to 250 ms (counted from the moment the last written frame has
+// left the line) for an ETX in the receive queue, then delivers
+// min(queued, maximum) bytes and leaves the rest queued. When the wait would
+// block, `abort` is tested once first; if it is set the result is
+// kErrAborted. Returns the count delivered (1..maximum), kErrExchange or
+// kErrAborted.
+int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort);
+
+// Discards everything in the receive queue and clears line errors; the
+// exchange does this at the start of every attempt.
+void ChannelDiscardInput(SerialChannel& channel);
+
+bool ChannelIsOpen(const SerialChannel& channel);

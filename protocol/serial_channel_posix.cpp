@@ -1,0 +1,247 @@
+// The serial channel on POSIX systems: termios, poll and a small receive
+// buffer of the channel's own.
+//
+// Windows lets the driver signal the arrival of the event character (ETX);
+// termios has no such event, so the channel reads whatever arrives into its
+// own buffer and treats the arrival of 0x03 there as the event. The kernel's
+// queue plus that buffer together are the receive queue: a read delivers
+// min(queued, maximum) bytes of it and leaves the rest for the next purge.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "protocol/event.h"
+#include "protocol/frame_codec.h"
+#include "protocol/line_timing.h"
+#include "protocol/serial_channel.h"
+
+namespace {
+
+std::int64_t NowUs() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void NoteFailure(SerialChannel& channel, const char* portName, const char* what, int error) {
+    std::snprintf(channel.lastError, sizeof channel.lastError, "%s: %s: %s", portName, what,
+                  std::strerror(error));
+}
+
+// Raw 57600 8N1 with every flag set from zero, as the Windows DCB is built:
+// a port that another program left with two stop bits, parity, RTS/CTS or
+// XON/XOFF must not keep any of them (cfmakeraw alone does not clear those).
+bool ApplyLineSettings(int fd) {
+    termios settings{};
+    if (tcgetattr(fd, &settings) != 0)
+        return false;  // not a terminal at all
+    std::memset(&settings, 0, sizeof settings);
+    settings.c_iflag = IGNBRK;  // no parity check, no stripping, no XON/XOFF, no CR/NL mapping
+    settings.c_oflag = 0;       // no output processing
+    settings.c_cflag = CS8 | CREAD | CLOCAL;  // 8 data bits, 1 stop bit, no parity, no RTS/CTS
+    settings.c_lflag = 0;                     // no echo, no canonical mode, no signals
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    if (cfsetispeed(&settings, B57600) != 0 || cfsetospeed(&settings, B57600) != 0)
+        return false;
+    return tcsetattr(fd, TCSANOW, &settings) == 0;
+}
+
+// DTR raised, RTS off, where the port has modem lines (a pseudo-terminal has
+// none, which is not a failure).
+void SetModemLines(int fd) {
+    int dtr = TIOCM_DTR;
+    int rts = TIOCM_RTS;
+    (void)ioctl(fd, TIOCMBIS, &dtr);
+    (void)ioctl(fd, TIOCMBIC, &rts);
+}
+
+bool PendingHasEtx(const SerialChannel& channel) {
+    return std::memchr(channel.pending, kEtx, channel.pendingCount) != nullptr;
+}
+
+// Reads what the kernel has queued into the channel's buffer without
+// waiting. False when the port has vanished or failed.
+bool TakeQueuedBytes(SerialChannel& channel) {
+    for (;;) {
+        if (channel.pendingCount == sizeof channel.pending) {
+            // A full buffer without an ETX holds nothing a reply could start
+            // with a frame of at most 2074 bytes; drop it as line noise.
+            if (!PendingHasEtx(channel))
+                channel.pendingCount = 0;
+            else
+                return true;
+        }
+        const ssize_t got = read(channel.fd, channel.pending + channel.pendingCount,
+                                 sizeof channel.pending - channel.pendingCount);
+        if (got > 0) {
+            channel.pendingCount += static_cast<std::size_t>(got);
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
+        return false;  // EOF or EIO: the other end is gone
+    }
+}
+
+int Deliver(SerialChannel& channel, std::uint8_t* buffer, int maximum) {
+    const std::size_t count = std::min(channel.pendingCount, static_cast<std::size_t>(maximum));
+    if (count == 0)
+        return kErrExchange;
+    std::memcpy(buffer, channel.pending, count);
+    channel.pendingCount -= count;
+    std::memmove(channel.pending, channel.pending + count, channel.pendingCount);
+    return static_cast<int>(count);
+}
+
+// Milliseconds until `deadlineUs`, rounded up so poll never returns early.
+int RemainingMs(std::int64_t deadlineUs) {
+    const std::int64_t left = deadlineUs - NowUs();
+    return left <= 0 ? 0 : static_cast<int>((left + 999) / 1000);
+}
+
+}  // namespace
+
+ResultCode OpenChannel(SerialChannel& channel, const char* portName) {
+    CloseChannel(channel);
+    channel.lastError[0] = '\0';
+
+    const int fd = open(portName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        NoteFailure(channel, portName, "cannot open", errno);
+        return kErrPortOpen;
+    }
+    channel.fd = fd;
+
+    // The lock holds for root too, which TIOCEXCL does not.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        std::snprintf(channel.lastError, sizeof channel.lastError, "%s: %s", portName,
+                      error == EWOULDBLOCK ? "in use by another program" : std::strerror(error));
+        CloseChannel(channel);
+        return kErrPortOpen;
+    }
+    if (ioctl(fd, TIOCEXCL) != 0 && errno != EINVAL && errno != ENOTTY) {
+        NoteFailure(channel, portName, "cannot take it exclusively", errno);
+        CloseChannel(channel);
+        return kErrPortOpen;
+    }
+    if (!ApplyLineSettings(fd)) {
+        NoteFailure(channel, portName, "refuses the line settings", errno);
+        CloseChannel(channel);
+        return kErrPortOpen;
+    }
+    SetModemLines(fd);
+    channel.pendingCount = 0;
+    channel.lineFreeAtUs = 0;
+    return kResultOk;
+}
+
+ResultCode CloseChannel(SerialChannel& channel) {
+    if (channel.fd >= 0) {
+        // Closing the descriptor also releases the flock.
+        close(channel.fd);
+        channel.fd = -1;
+    }
+    channel.pendingCount = 0;
+    return kResultOk;
+}
+
+bool ChannelIsOpen(const SerialChannel& channel) {
+    return channel.fd >= 0;
+}
+
+ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int count) {
+    if (channel.fd < 0 || count <= 0)
+        return kErrExchange;
+    // The bound is the frame's own line time plus a margin: a constant bound
+    // would fail every long frame on a real 57600 baud line.
+    const std::int64_t startUs = NowUs();
+    const std::int64_t deadlineUs = startUs + LineTimeUs(count) + kWriteMarginMs * 1000;
+    std::size_t done = 0;
+    const auto total = static_cast<std::size_t>(count);
+    while (done < total) {
+        const ssize_t put = write(channel.fd, bytes + done, total - done);
+        if (put > 0) {
+            done += static_cast<std::size_t>(put);
+            continue;
+        }
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return kErrExchange;
+        const int waitMs = RemainingMs(deadlineUs);
+        if (waitMs == 0)
+            return kErrExchange;
+        pollfd watch{channel.fd, POLLOUT, 0};
+        const int ready = poll(&watch, 1, waitMs);
+        if (ready < 0 && errno != EINTR)
+            return kErrExchange;
+        if (ready > 0 && (watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+            return kErrExchange;
+    }
+    // The device cannot answer before the frame has left the line, so the
+    // reply wait counts from there rather than from when the driver took it.
+    channel.lineFreeAtUs = startUs + LineTimeUs(count);
+    return kResultOk;
+}
+
+int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort) {
+    if (channel.fd < 0 || maximum <= 0)
+        return kErrExchange;
+    // A reply that is already complete is delivered even when the port failed
+    // right after it.
+    const bool alive = TakeQueuedBytes(channel);
+    if (!PendingHasEtx(channel)) {
+        if (!alive)
+            return kErrExchange;
+        // The wait would block: this is the one moment the abort is looked at.
+        // A reply already complete is read even when Stop has been pressed.
+        if (abort != nullptr && abort->IsSet())
+            return kErrAborted;
+        const std::int64_t deadlineUs =
+            std::max(NowUs(), channel.lineFreeAtUs) + std::int64_t{kReplyWaitMs} * 1000;
+        for (;;) {
+            const int waitMs = RemainingMs(deadlineUs);
+            if (waitMs == 0)
+                return kErrExchange;
+            pollfd watch{channel.fd, POLLIN, 0};
+            const int ready = poll(&watch, 1, waitMs);
+            if (ready < 0) {
+                if (errno == EINTR)
+                    continue;
+                return kErrExchange;
+            }
+            if (ready == 0)
+                continue;  // the deadline check above ends the loop
+            if ((watch.revents & POLLIN) != 0 && !TakeQueuedBytes(channel))
+                return kErrExchange;
+            if (PendingHasEtx(channel))
+                break;
+            // A vanished port (unplugged adapter, closed peer) reports a
+            // hang-up or error; fail now rather than spin until the deadline.
+            if ((watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+                return kErrExchange;
+        }
+    }
+    // Whatever else is queued by now belongs to this read too.
+    (void)TakeQueuedBytes(channel);
+    return Deliver(channel, buffer, maximum);
+}
+
+void ChannelDiscardInput(SerialChannel& channel) {
+    if (channel.fd < 0)
+        return;
+    (void)tcflush(channel.fd, TCIFLUSH);
+    channel.pendingCount = 0;
+}

@@ -1,0 +1,25 @@
+// Windows state of the serial channel: the port handle, the two manual-reset
+// events of the overlapped records, and the event mask the system reports
+// into. The mask and the read record must outlive a wait that is still
+// outstanding (an aborted read leaves one until the port is closed), so they
+// live here rather than on a stack.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+struct SerialChannel {
+    // Absent handles are null, never INVALID_HANDLE_VALUE.
+    HANDLE port = nullptr;
+    HANDLE ReadEvent = nullptr;
+    HANDLE WriteEvent = nullptr;
+    OVERLAPPED readOverlapped{};
+    OVERLAPPED writeOverlapped{};
+    DWORD CommEventMask = 0;
+    // GetTickCount64 time at which the last written frame has left the line;
+    // 0 once a read has used it, or when nothing was written.
+    ULONGLONG lineFreeAtMs = 0;
+    // The system's reason for the last failed open, for the technician.
+    char lastError[256]{};
+};
