@@ -1,0 +1,232 @@
+// Checks of the Windows serial channel and event, run under Wine.
+//
+// Without arguments only what needs no port: a failed open, closing, the line
+// settings and the event. With a port name (tests/wine/serial_channel_pty.sh
+// maps a pseudo-terminal to one) it also opens that port, writes two frames
+// and prints them as "wrote <hex>" lines for the script to compare with what
+// arrived on the other side, and reads once. Wine never reports the event
+// character, so no reply can be received here; the reply paths are checked on
+// Linux through the same exchange code.
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "protocol/event.h"
+#include "protocol/frame_codec.h"
+#include "protocol/line_timing.h"
+#include "protocol/result_code.h"
+#include "protocol/serial_channel.h"
+#include "serial_line_settings.h"
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+
+void Check(bool ok, const char* what) {
+    if (ok) {
+        ++passed;
+    } else {
+        ++failed;
+        std::printf("FAILED: %s\n", what);
+    }
+}
+
+void CheckCode(long actual, long expected, const char* what) {
+    if (actual != expected) {
+        std::printf("  got %ld, expected %ld\n", actual, expected);
+    }
+    Check(actual == expected, what);
+}
+
+bool NothingOpen(const SerialChannel& channel) {
+    return !ChannelIsOpen(channel) && channel.port == nullptr && channel.ReadEvent == nullptr &&
+           channel.WriteEvent == nullptr;
+}
+
+// The DCB's bit fields as the one 32-bit word that follows BaudRate.
+DWORD FlagWord(const DCB& dcb) {
+    static_assert(offsetof(DCB, BaudRate) == 4 && offsetof(DCB, wReserved) == 12);
+    DWORD word = 0;
+    std::memcpy(&word, reinterpret_cast<const unsigned char*>(&dcb) + 8, sizeof word);
+    return word;
+}
+
+void CheckLineSettings() {
+    const DCB dcb = ChannelLineSettings();
+    Check(FlagWord(dcb) == 0x4011, "DCB flag word is 0x4011");
+    Check(dcb.DCBlength == 28 && dcb.BaudRate == 57600 && dcb.ByteSize == 8 &&
+              dcb.Parity == NOPARITY && dcb.StopBits == ONESTOPBIT && dcb.EvtChar == 3,
+          "DCB length, baud rate, 8N1 and event character ETX");
+    // Everything not set above is zero: nothing of a previous program's
+    // settings (XON/XOFF limits and characters, error character) remains.
+    DCB rest = dcb;
+    rest.DCBlength = 0;
+    rest.BaudRate = 0;
+    rest.fBinary = 0;
+    rest.fDtrControl = 0;
+    rest.fRtsControl = 0;
+    rest.fAbortOnError = 0;
+    rest.ByteSize = 0;
+    rest.EvtChar = 0;
+    const DCB zero{};
+    Check(std::memcmp(&rest, &zero, sizeof rest) == 0, "every other DCB field is zero");
+
+    const COMMTIMEOUTS timeouts = ChannelTimeouts();
+    Check(timeouts.ReadIntervalTimeout == 0 && timeouts.ReadTotalTimeoutMultiplier == 0 &&
+              timeouts.ReadTotalTimeoutConstant == 250,
+          "reads give up after 250 ms");
+    // The bound must cover the longest frame's own line time.
+    const DWORD longestWriteBound =
+        timeouts.WriteTotalTimeoutConstant + 2070 * timeouts.WriteTotalTimeoutMultiplier;
+    Check(timeouts.WriteTotalTimeoutConstant == 250 && timeouts.WriteTotalTimeoutMultiplier == 1 &&
+              longestWriteBound > static_cast<DWORD>(LineTimeMs(2070) + 250),
+          "write bound is 250 ms plus 1 ms per byte");
+}
+
+void CheckEvent() {
+    Event event;
+    Check(event.Valid() && event.NativeHandle() != nullptr, "event created");
+    Check(!event.IsSet() && !event.Wait(0), "event starts unset");
+    event.Set();
+    Check(event.IsSet() && event.Wait(0) && event.Wait(-1), "set event stays set");
+    Check(WaitForSingleObject(static_cast<HANDLE>(event.NativeHandle()), 0) == WAIT_OBJECT_0,
+          "native handle is the event");
+    event.Reset();
+    Check(!event.IsSet(), "reset event is unset");
+
+    const ULONGLONG before = GetTickCount64();
+    const bool timedOutSet = event.Wait(100);
+    const ULONGLONG waited = GetTickCount64() - before;
+    if (timedOutSet || waited < 80) {
+        std::printf("  Wait(100) gave %d after %llu ms\n", timedOutSet ? 1 : 0, waited);
+    }
+    Check(!timedOutSet && waited >= 80, "wait on an unset event runs to its time-out");
+
+    std::thread setter([&event] {
+        Sleep(50);
+        event.Set();
+    });
+    const bool woken = event.Wait(20000);
+    setter.join();
+    Check(woken, "wait ends when another thread sets the event");
+}
+
+void CheckWithoutPort() {
+    SerialChannel channel{};
+    CheckCode(CloseChannel(channel), kResultOk, "closing a channel never opened");
+    CheckCode(CloseChannel(channel), kResultOk, "closing it again");
+
+    CheckCode(OpenChannel(channel, "COM99"), kErrPortOpen, "a missing port does not open");
+    Check(NothingOpen(channel), "nothing open after a failed open");
+    Check(std::strstr(channel.lastError, "COM99") != nullptr &&
+              std::strlen(channel.lastError) > std::strlen("COM99: "),
+          "the failure keeps the port name and a reason");
+    std::printf("  reason kept: %s\n", channel.lastError);
+
+    std::uint8_t byte = kEtx;
+    CheckCode(ChannelWrite(channel, &byte, 1), kErrExchange, "no write on a closed channel");
+    CheckCode(ChannelRead(channel, &byte, 1, nullptr), kErrExchange, "no read on a closed channel");
+    ChannelDiscardInput(channel);
+    CheckCode(CloseChannel(channel), kResultOk, "closing after a failed open");
+    CheckCode(CloseChannel(channel), kResultOk, "and again");
+}
+
+void PrintWritten(const std::uint8_t* bytes, int count) {
+    std::printf("wrote ");
+    for (int i = 0; i < count; ++i) {
+        std::printf("%02x", bytes[i]);
+    }
+    std::printf("\n");
+}
+
+// Writes one encoded frame of `payloadLength` bytes of `fill` and prints it.
+// The channel does not look into what it writes, so no request layout is
+// needed.
+void WriteFrame(SerialChannel& channel, FrameBuffers& buffers, int payloadLength, std::uint8_t fill,
+                const char* what) {
+    std::memset(buffers.PayloadBuffer, fill, sizeof buffers.PayloadBuffer);
+    const int frameLength = EncodeFrame(buffers, payloadLength);
+    CheckCode(ChannelWrite(channel, buffers.TxFrameBuffer, frameLength), kResultOk, what);
+    PrintWritten(buffers.TxFrameBuffer, frameLength);
+}
+
+void CheckWithPort(const char* portName) {
+    static SerialChannel channel{};
+    static FrameBuffers buffers{};
+
+    CheckCode(OpenChannel(channel, portName), kResultOk, "the mapped port opens");
+    if (!ChannelIsOpen(channel)) {
+        std::printf("  reason: %s\n", channel.lastError);
+        return;
+    }
+    Check(channel.ReadEvent != nullptr && channel.WriteEvent != nullptr &&
+              channel.readOverlapped.hEvent == channel.ReadEvent &&
+              channel.writeOverlapped.hEvent == channel.WriteEvent,
+          "events bound to the overlapped records");
+
+    DCB applied{};
+    applied.DCBlength = sizeof applied;
+    Check(GetCommState(channel.port, &applied) && applied.BaudRate == 57600 &&
+              applied.ByteSize == 8 && applied.Parity == NOPARITY &&
+              applied.StopBits == ONESTOPBIT && !applied.fOutxCtsFlow && !applied.fOutX &&
+              !applied.fInX,
+          "the port runs at 57600 8N1 without flow control");
+    COMMTIMEOUTS timeouts{};
+    Check(GetCommTimeouts(channel.port, &timeouts) && timeouts.ReadTotalTimeoutConstant == 250 &&
+              timeouts.WriteTotalTimeoutMultiplier == 1 &&
+              timeouts.WriteTotalTimeoutConstant == 250,
+          "the port has the channel's time-outs");
+    DWORD mask = 0;
+    Check(GetCommMask(channel.port, &mask) && mask == EV_RXFLAG, "the event mask is EV_RXFLAG");
+
+    // The script put bytes into the line before the port was opened.
+    DWORD errors = 0;
+    COMSTAT status{};
+    Check(ClearCommError(channel.port, &errors, &status) && status.cbInQue > 0,
+          "bytes sent before the open are queued");
+    ChannelDiscardInput(channel);
+    Check(ClearCommError(channel.port, &errors, &status) && status.cbInQue == 0,
+          "discarding empties the receive queue");
+
+    // The port is exclusive: a second channel cannot have it meanwhile.
+    SerialChannel other{};
+    CheckCode(OpenChannel(other, portName), kErrPortOpen, "a port in use does not open again");
+    Check(NothingOpen(other), "nothing of the second open survives");
+
+    // A short frame, and a block-sized one with every payload byte escaped
+    // (2069 bytes), far beyond what 250 ms of line time carry.
+    WriteFrame(channel, buffers, 3, 0x10, "a short frame is written");
+    WriteFrame(channel, buffers, 1033, kStx, "a block-sized frame is written");
+
+    const ULONGLONG before = GetTickCount64();
+    CheckCode(
+        ChannelRead(channel, buffers.RxFrameBuffer, static_cast<int>(kFrameBufferSize), nullptr),
+        kErrExchange, "no reply: the read fails");
+    std::printf("  the read gave up after %llu ms\n", GetTickCount64() - before);
+
+    // Opening again on the same channel closes the port first, or the
+    // exclusive open would fail.
+    CheckCode(OpenChannel(channel, portName), kResultOk, "reopening closes the port first");
+    CheckCode(CloseChannel(channel), kResultOk, "the port closes");
+    Check(NothingOpen(channel), "nothing open after closing");
+    CheckCode(CloseChannel(channel), kResultOk, "closing twice");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    CheckLineSettings();
+    CheckEvent();
+    CheckWithoutPort();
+    if (argc > 1) {
+        CheckWithPort(argv[1]);
+    }
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}
