@@ -28,8 +28,7 @@ ResultCode DeviceErrorResult(std::uint8_t errorByte) {
 
 int Exchange(LineState& line, int payloadLength, std::uint8_t node) {
     const int frameLength = EncodeFrame(line, payloadLength);
-    if (frameLength == 0)
-        return 0;
+    if (frameLength == 0) return 0;
 
     int attempts = 0;
     bool listenOnly = false;
@@ -69,17 +68,13 @@ int Exchange(LineState& line, int payloadLength, std::uint8_t node) {
             ++attempts;
             continue;
         }
-        if (line.PayloadBuffer[1] == node)
-            break;
+        if (line.PayloadBuffer[1] == node) break;
         ++attempts;  // another node answered: send again
     }
     ++line.SequenceNumber;
 
-    if (attempts == kExchangeAttempts)
-        return kErrExchange;
-    if (aborted)
-        return kErrAborted;
-    if (line.PayloadBuffer[3] == kStatusAccepted)
-        return replyLength;
+    if (attempts == kExchangeAttempts) return kErrExchange;
+    if (aborted) return kErrAborted;
+    if (line.PayloadBuffer[3] == kStatusAccepted) return replyLength;
     return DeviceErrorResult(line.PayloadBuffer[4]);
 }

@@ -41,8 +41,7 @@ void NoteFailure(SerialChannel& channel, const char* portName, const char* what,
 // XON/XOFF must not keep any of them (cfmakeraw alone does not clear those).
 bool ApplyLineSettings(int fd) {
     termios settings{};
-    if (tcgetattr(fd, &settings) != 0)
-        return false;  // not a terminal at all
+    if (tcgetattr(fd, &settings) != 0) return false;  // not a terminal at all
     std::memset(&settings, 0, sizeof settings);
     settings.c_iflag = IGNBRK;  // no parity check, no stripping, no XON/XOFF, no CR/NL mapping
     settings.c_oflag = 0;       // no output processing
@@ -50,8 +49,7 @@ bool ApplyLineSettings(int fd) {
     settings.c_lflag = 0;                     // no echo, no canonical mode, no signals
     settings.c_cc[VMIN] = 0;
     settings.c_cc[VTIME] = 0;
-    if (cfsetispeed(&settings, B57600) != 0 || cfsetospeed(&settings, B57600) != 0)
-        return false;
+    if (cfsetispeed(&settings, B57600) != 0 || cfsetospeed(&settings, B57600) != 0) return false;
     return tcsetattr(fd, TCSANOW, &settings) == 0;
 }
 
@@ -73,12 +71,10 @@ bool PendingHasEtx(const SerialChannel& channel) {
 bool TakeQueuedBytes(SerialChannel& channel) {
     for (;;) {
         if (channel.pendingCount == sizeof channel.pending) {
-            // A full buffer without an ETX holds nothing a reply could start
-            // with a frame of at most 2074 bytes; drop it as line noise.
-            if (!PendingHasEtx(channel))
-                channel.pendingCount = 0;
-            else
-                return true;
+            // No reply frame is longer than 2074 bytes, so a full buffer
+            // without an ETX holds only line noise: drop it.
+            if (PendingHasEtx(channel)) return true;
+            channel.pendingCount = 0;
         }
         const ssize_t got = read(channel.fd, channel.pending + channel.pendingCount,
                                  sizeof channel.pending - channel.pendingCount);
@@ -86,18 +82,17 @@ bool TakeQueuedBytes(SerialChannel& channel) {
             channel.pendingCount += static_cast<std::size_t>(got);
             continue;
         }
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return true;
-        return false;  // EOF or EIO: the other end is gone
+        // With VMIN and VTIME 0 a terminal reports an empty queue as 0 bytes.
+        if (got == 0) return true;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+        return false;  // EIO and the like: the port is gone
     }
 }
 
 int Deliver(SerialChannel& channel, std::uint8_t* buffer, int maximum) {
     const std::size_t count = std::min(channel.pendingCount, static_cast<std::size_t>(maximum));
-    if (count == 0)
-        return kErrExchange;
+    if (count == 0) return kErrExchange;
     std::memcpy(buffer, channel.pending, count);
     channel.pendingCount -= count;
     std::memmove(channel.pending, channel.pending + count, channel.pendingCount);
@@ -162,8 +157,7 @@ bool ChannelIsOpen(const SerialChannel& channel) {
 }
 
 ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int count) {
-    if (channel.fd < 0 || count <= 0)
-        return kErrExchange;
+    if (channel.fd < 0 || count <= 0) return kErrExchange;
     // The bound is the frame's own line time plus a margin: a constant bound
     // would fail every long frame on a real 57600 baud line.
     const std::int64_t startUs = NowUs();
@@ -176,19 +170,14 @@ ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int c
             done += static_cast<std::size_t>(put);
             continue;
         }
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            return kErrExchange;
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return kErrExchange;
         const int waitMs = RemainingMs(deadlineUs);
-        if (waitMs == 0)
-            return kErrExchange;
+        if (waitMs == 0) return kErrExchange;
         pollfd watch{channel.fd, POLLOUT, 0};
         const int ready = poll(&watch, 1, waitMs);
-        if (ready < 0 && errno != EINTR)
-            return kErrExchange;
-        if (ready > 0 && (watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
-            return kErrExchange;
+        if (ready < 0 && errno != EINTR) return kErrExchange;
+        if (ready > 0 && (watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return kErrExchange;
     }
     // The device cannot answer before the frame has left the line, so the
     // reply wait counts from there rather than from when the driver took it.
@@ -197,41 +186,32 @@ ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int c
 }
 
 int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort) {
-    if (channel.fd < 0 || maximum <= 0)
-        return kErrExchange;
+    if (channel.fd < 0 || maximum <= 0) return kErrExchange;
     // A reply that is already complete is delivered even when the port failed
     // right after it.
     const bool alive = TakeQueuedBytes(channel);
     if (!PendingHasEtx(channel)) {
-        if (!alive)
-            return kErrExchange;
+        if (!alive) return kErrExchange;
         // The wait would block: this is the one moment the abort is looked at.
         // A reply already complete is read even when Stop has been pressed.
-        if (abort != nullptr && abort->IsSet())
-            return kErrAborted;
+        if (abort != nullptr && abort->IsSet()) return kErrAborted;
         const std::int64_t deadlineUs =
             std::max(NowUs(), channel.lineFreeAtUs) + std::int64_t{kReplyWaitMs} * 1000;
         for (;;) {
             const int waitMs = RemainingMs(deadlineUs);
-            if (waitMs == 0)
-                return kErrExchange;
+            if (waitMs == 0) return kErrExchange;
             pollfd watch{channel.fd, POLLIN, 0};
             const int ready = poll(&watch, 1, waitMs);
             if (ready < 0) {
-                if (errno == EINTR)
-                    continue;
+                if (errno == EINTR) continue;
                 return kErrExchange;
             }
-            if (ready == 0)
-                continue;  // the deadline check above ends the loop
-            if ((watch.revents & POLLIN) != 0 && !TakeQueuedBytes(channel))
-                return kErrExchange;
-            if (PendingHasEtx(channel))
-                break;
+            if (ready == 0) continue;  // the deadline check above ends the loop
+            if ((watch.revents & POLLIN) != 0 && !TakeQueuedBytes(channel)) return kErrExchange;
+            if (PendingHasEtx(channel)) break;
             // A vanished port (unplugged adapter, closed peer) reports a
             // hang-up or error; fail now rather than spin until the deadline.
-            if ((watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
-                return kErrExchange;
+            if ((watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return kErrExchange;
         }
     }
     // Whatever else is queued by now belongs to this read too.
@@ -240,8 +220,7 @@ int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const
 }
 
 void ChannelDiscardInput(SerialChannel& channel) {
-    if (channel.fd < 0)
-        return;
+    if (channel.fd < 0) return;
     (void)tcflush(channel.fd, TCIFLUSH);
     channel.pendingCount = 0;
 }

@@ -1,0 +1,215 @@
+#include "protocol/exchange.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "protocol/event.h"
+#include "protocol/line_timing.h"
+#include "pty_peer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::uint8_t kNode = 7;
+
+class ExchangeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(OpenChannel(line.channel, peer.SlavePath().c_str()), 0);
+        line.abortEvent = &abort;
+    }
+    void TearDown() override {
+        peer.Stop();
+        CloseChannel(line.channel);
+    }
+
+    // Builds a request for `command` at the current sequence number.
+    int Request(std::uint8_t command, const Bytes& data = {}) {
+        line.PayloadBuffer[0] = line.SequenceNumber;
+        line.PayloadBuffer[1] = kNode;
+        line.PayloadBuffer[2] = command;
+        std::copy(data.begin(), data.end(), line.PayloadBuffer + 3);
+        return 3 + static_cast<int>(data.size());
+    }
+
+    // Reply to a request frame: same sequence number and node, then `tail`
+    // (status, data).
+    static Bytes ReplyTo(const Bytes& requestFrame, const Bytes& tail, int sequenceShift = 0,
+                         int nodeShift = 0) {
+        const Bytes request = PayloadOf(requestFrame);
+        Bytes reply{static_cast<std::uint8_t>(request[0] + sequenceShift),
+                    static_cast<std::uint8_t>(request[1] + nodeShift), request[2]};
+        reply.insert(reply.end(), tail.begin(), tail.end());
+        return FrameOf(reply);
+    }
+
+    PtyPeer peer;
+    LineState line{};
+    Event abort;
+};
+
+TEST_F(ExchangeTest, SilentDeviceGetsFourIdenticalFramesInAboutASecond) {
+    peer.Start(nullptr);
+    line.SequenceNumber = 41;
+    const auto start = Clock::now();
+    EXPECT_EQ(Exchange(line, Request(16), kNode), kErrExchange);
+    const double elapsed = SecondsSince(start);
+    EXPECT_GE(elapsed, 0.95);
+    EXPECT_LT(elapsed, 3.0);
+    EXPECT_EQ(line.SequenceNumber, 42);
+    const auto frames = peer.Frames();
+    ASSERT_EQ(frames.size(), 4u);
+    for (const Bytes& frame : frames)
+        EXPECT_EQ(frame, frames[0]);
+    EXPECT_EQ(PayloadOf(frames[0]), (Bytes{41, kNode, 16}));
+}
+
+TEST_F(ExchangeTest, AcceptedReplyGivesItsLengthAndData) {
+    peer.Start([](PtyPeer& p, int, const Bytes& frame) {
+        p.Send(ReplyTo(frame, {6, 0xAA, 0x02, 0x03, 0x10}));
+    });
+    EXPECT_EQ(Exchange(line, Request(18), kNode), 8);
+    EXPECT_EQ(line.PayloadBuffer[4], 0xAA);
+    EXPECT_EQ(line.PayloadBuffer[7], 0x10);
+    EXPECT_EQ(line.PayloadBuffer[8], 0);  // beyond the reply reads as zero
+    // Status 6 with no data at all.
+    peer.Stop();
+    peer.Start([](PtyPeer& p, int, const Bytes& frame) { p.Send(ReplyTo(frame, {6})); });
+    EXPECT_EQ(Exchange(line, Request(16), kNode), 4);
+    EXPECT_EQ(peer.FrameCount(), 2);
+}
+
+TEST_F(ExchangeTest, RefusalsMapThroughTheFixedTable) {
+    const std::pair<std::uint8_t, ResultCode> table[] = {
+        {0, kErrDeviceUnknown},       {248, kErrDeviceUnknown},     {249, kErrDeviceOtherSerial},
+        {250, kErrDeviceTooCold},     {251, kErrDeviceWrongModule}, {252, kErrDeviceModuleDamaged},
+        {253, kErrDeviceWriteFailed}, {254, kErrDeviceBadCommand},  {255, kErrDeviceBadBlock},
+    };
+    for (const auto& [errorByte, expected] : table)
+        EXPECT_EQ(DeviceErrorResult(errorByte), expected);
+
+    std::atomic<int> errorByte{0};
+    peer.Start([&](PtyPeer& p, int, const Bytes& frame) {
+        p.Send(ReplyTo(frame, {0x15, static_cast<std::uint8_t>(errorByte.load())}));
+    });
+    for (int value : {248, 249, 250, 251, 255}) {
+        errorByte = value;
+        EXPECT_EQ(Exchange(line, Request(19), kNode),
+                  DeviceErrorResult(static_cast<std::uint8_t>(value)));
+    }
+    EXPECT_EQ(peer.FrameCount(), 5);  // a refusal is final, not retried
+}
+
+TEST_F(ExchangeTest, ThreeByteReplyIsARefusalWithErrorByteZero) {
+    peer.Start([](PtyPeer& p, int, const Bytes& frame) { p.Send(ReplyTo(frame, {})); });
+    EXPECT_EQ(Exchange(line, Request(20), kNode), kErrDeviceUnknown);
+}
+
+TEST_F(ExchangeTest, StaleReplyThenRightOneNeedsOneSend) {
+    peer.Start([](PtyPeer& p, int, const Bytes& frame) {
+        p.Send(ReplyTo(frame, {6}, -1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        p.Send(ReplyTo(frame, {6, 0x55}));
+    });
+    line.SequenceNumber = 9;
+    EXPECT_EQ(Exchange(line, Request(16), kNode), 5);
+    EXPECT_EQ(peer.FrameCount(), 1);
+    EXPECT_EQ(line.SequenceNumber, 10);
+}
+
+TEST_F(ExchangeTest, GarbledTwoFramesOrOtherNodeMakeItSendAgain) {
+    // First attempt answered badly in three different ways, second well.
+    for (int kind = 0; kind < 3; ++kind) {
+        peer.Stop();
+        const int before = peer.FrameCount();
+        peer.Start([kind, before](PtyPeer& p, int index, const Bytes& frame) {
+            if (index == before) {
+                Bytes bad;
+                if (kind == 0) {  // bad checksum
+                    bad = ReplyTo(frame, {6});
+                    bad[bad.size() - 2] ^= 0x01;
+                } else if (kind == 1) {  // a stale and the right reply read together
+                    bad = ReplyTo(frame, {6}, -1);
+                    const Bytes right = ReplyTo(frame, {6});
+                    bad.insert(bad.end(), right.begin(), right.end());
+                } else {  // another node with the right sequence number
+                    bad = ReplyTo(frame, {6}, 0, 1);
+                }
+                p.Send(bad);
+                return;
+            }
+            p.Send(ReplyTo(frame, {6}));
+        });
+        EXPECT_EQ(Exchange(line, Request(16), kNode), 4) << kind;
+        EXPECT_EQ(peer.FrameCount() - before, 2) << kind;
+        const auto frames = peer.Frames();
+        EXPECT_EQ(frames[static_cast<std::size_t>(before)], frames.back());
+    }
+}
+
+TEST_F(ExchangeTest, AbortBeforeTheWaitEndsAtOnce) {
+    peer.Start(nullptr);
+    abort.Set();
+    const auto start = Clock::now();
+    EXPECT_EQ(Exchange(line, Request(16), kNode), kErrAborted);
+    EXPECT_LT(SecondsSince(start), 0.2);
+    EXPECT_EQ(line.SequenceNumber, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(peer.FrameCount(), 1);  // the request itself was sent
+}
+
+TEST_F(ExchangeTest, AbortDuringAWaitIsSeenByTheNextAttempt) {
+    peer.Start([this](PtyPeer&, int index, const Bytes&) {
+        if (index == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            abort.Set();
+        }
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(Exchange(line, Request(16), kNode), kErrAborted);
+    EXPECT_GE(SecondsSince(start), 0.24);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(peer.FrameCount(), 2);  // sent again, then the read saw the abort
+}
+
+TEST_F(ExchangeTest, AbortDuringTheLastWaitGivesExchangeFailure) {
+    peer.Start([this](PtyPeer&, int index, const Bytes&) {
+        if (index == 3) abort.Set();
+    });
+    EXPECT_EQ(Exchange(line, Request(16), kNode), kErrExchange);
+    EXPECT_EQ(peer.FrameCount(), 4);
+}
+
+TEST_F(ExchangeTest, SequenceNumberWrapsAndEmptyPayloadSendsNothing) {
+    peer.Start([](PtyPeer& p, int, const Bytes& frame) { p.Send(ReplyTo(frame, {6})); });
+    line.SequenceNumber = 255;
+    EXPECT_EQ(Exchange(line, Request(16), kNode), 4);
+    EXPECT_EQ(line.SequenceNumber, 0);
+    EXPECT_EQ(Exchange(line, Request(16), kNode), 4);
+    EXPECT_EQ(line.SequenceNumber, 1);
+
+    EXPECT_EQ(Exchange(line, 0, kNode), 0);
+    EXPECT_EQ(line.SequenceNumber, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(peer.FrameCount(), 2);
+}
+
+TEST_F(ExchangeTest, ReplyWaitCountsFromTheEndOfALongFrame) {
+    // A record of 0x10 bytes doubles on the wire: about 360 ms at 57600 baud.
+    // A device on a real line answers only after the frame has arrived, so
+    // its reply comes later than 250 ms after the driver took the frame.
+    peer.Start([](PtyPeer& p, int, const Bytes& frame) {
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(LineTimeUs(static_cast<std::int64_t>(frame.size()))) +
+            std::chrono::milliseconds(40));
+        p.Send(ReplyTo(frame, {6}));
+    });
+    const int length = Request(19, Bytes(1030, 0x10));
+    EXPECT_EQ(Exchange(line, length, kNode), 4);
+    EXPECT_EQ(peer.FrameCount(), 1);
+    EXPECT_GT(peer.Frames()[0].size(), 2060u);
+}
+
+}  // namespace

@@ -1,0 +1,177 @@
+#include "protocol/serial_channel.h"
+
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "protocol/event.h"
+#include "pty_peer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Channel {
+    SerialChannel state{};
+    ~Channel() { CloseChannel(state); }
+};
+
+TEST(SerialChannel, MissingPortFailsWithNothingOpen) {
+    Channel channel;
+    EXPECT_EQ(OpenChannel(channel.state, "/dev/no-such-port-vx40"), kErrPortOpen);
+    EXPECT_FALSE(ChannelIsOpen(channel.state));
+    EXPECT_NE(std::strstr(channel.state.lastError, "/dev/no-such-port-vx40"), nullptr);
+    // A file that is not a terminal refuses the line settings.
+    EXPECT_EQ(OpenChannel(channel.state, "/dev/null"), kErrPortOpen);
+    EXPECT_FALSE(ChannelIsOpen(channel.state));
+}
+
+TEST(SerialChannel, OpenIsExclusiveAndReopenReleasesThePrevious) {
+    PtyPeer first;
+    PtyPeer second;
+    Channel a;
+    Channel b;
+    ASSERT_EQ(OpenChannel(a.state, first.SlavePath().c_str()), 0);
+    // Refused for a second opener, also when running as root.
+    EXPECT_EQ(OpenChannel(b.state, first.SlavePath().c_str()), kErrPortOpen);
+    EXPECT_FALSE(ChannelIsOpen(b.state));
+    EXPECT_NE(std::strstr(b.state.lastError, "in use"), nullptr) << b.state.lastError;
+
+    // Opening another port on the same channel closes the first one.
+    ASSERT_EQ(OpenChannel(a.state, second.SlavePath().c_str()), 0);
+    EXPECT_EQ(OpenChannel(b.state, first.SlavePath().c_str()), 0);
+
+    EXPECT_EQ(CloseChannel(a.state), 0);
+    EXPECT_EQ(CloseChannel(a.state), 0);
+    EXPECT_FALSE(ChannelIsOpen(a.state));
+}
+
+TEST(SerialChannel, LineSettingsAreSetFromZero) {
+    PtyPeer peer;
+    {
+        // Leave the port as another program might: two stop bits, parity,
+        // hardware and software flow control, echo, canonical mode.
+        const int fd = open(peer.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+        termios dirty{};
+        tcgetattr(fd, &dirty);
+        dirty.c_cflag |= CSTOPB | PARENB | CRTSCTS | HUPCL;
+        dirty.c_iflag |= IXON | IXOFF | ICRNL | ISTRIP;
+        dirty.c_lflag |= ECHO | ICANON | ISIG;
+        dirty.c_oflag |= OPOST;
+        cfsetspeed(&dirty, B9600);
+        tcsetattr(fd, TCSANOW, &dirty);
+        close(fd);
+    }
+    Channel channel;
+    ASSERT_EQ(OpenChannel(channel.state, peer.SlavePath().c_str()), 0);
+    termios settings{};
+    ASSERT_EQ(tcgetattr(channel.state.fd, &settings), 0);
+    EXPECT_EQ(cfgetispeed(&settings), static_cast<speed_t>(B57600));
+    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B57600));
+    EXPECT_EQ(settings.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(settings.c_cflag & (CSTOPB | PARENB | CRTSCTS | HUPCL), 0u);
+    EXPECT_NE(settings.c_cflag & CLOCAL, 0u);
+    EXPECT_NE(settings.c_cflag & CREAD, 0u);
+    EXPECT_EQ(settings.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP | INPCK), 0u);
+    EXPECT_EQ(settings.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(settings.c_oflag & OPOST, 0u);
+}
+
+class ChannelRead_ : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(OpenChannel(channel.state, peer.SlavePath().c_str()), 0); }
+    PtyPeer peer;
+    Channel channel;
+    Event abort;
+    std::uint8_t buffer[kFrameBufferSize]{};
+};
+
+TEST_F(ChannelRead_, WaitsForTheEndOfFrameAndDeliversAllQueued) {
+    std::thread sender([&] {
+        peer.Send({0x02, 0x11, 0x22});
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        peer.Send({0x33, 0x03});
+    });
+    const int got = ChannelRead(channel.state, buffer, sizeof buffer, &abort);
+    sender.join();
+    ASSERT_EQ(got, 5);
+    EXPECT_EQ(Bytes(buffer, buffer + 5), (Bytes{0x02, 0x11, 0x22, 0x33, 0x03}));
+}
+
+TEST_F(ChannelRead_, SilenceTimesOutAfterAQuarterSecond) {
+    const auto start = Clock::now();
+    EXPECT_EQ(ChannelRead(channel.state, buffer, sizeof buffer, &abort), kErrExchange);
+    const double elapsed = SecondsSince(start);
+    EXPECT_GE(elapsed, 0.24);
+    EXPECT_LT(elapsed, 1.5);
+}
+
+TEST_F(ChannelRead_, AbortIsSeenOnlyWhenTheReadWouldWait) {
+    abort.Set();
+    const auto start = Clock::now();
+    EXPECT_EQ(ChannelRead(channel.state, buffer, sizeof buffer, &abort), kErrAborted);
+    EXPECT_LT(SecondsSince(start), 0.2);
+
+    // A reply that is already complete is read although the event is set.
+    peer.Send({0x02, 0xFF, 0x03});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(ChannelRead(channel.state, buffer, sizeof buffer, &abort), 3);
+    EXPECT_TRUE(abort.IsSet());  // the channel never changes the event
+}
+
+TEST_F(ChannelRead_, AbortDuringTheWaitDoesNotCutItShort) {
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        abort.Set();
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(ChannelRead(channel.state, buffer, sizeof buffer, &abort), kErrExchange);
+    EXPECT_GE(SecondsSince(start), 0.24);
+    stopper.join();
+    EXPECT_EQ(ChannelRead(channel.state, buffer, sizeof buffer, &abort), kErrAborted);
+}
+
+TEST_F(ChannelRead_, MoreQueuedThanAskedLeavesTheRest) {
+    peer.Send({0x02, 0x01, 0x02, 0x03, 0x04, 0x05, 0x03});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(ChannelRead(channel.state, buffer, 4, &abort), 4);
+    EXPECT_EQ(Bytes(buffer, buffer + 4), (Bytes{0x02, 0x01, 0x02, 0x03}));
+    // The rest is still queued and holds an ETX: read at once.
+    EXPECT_EQ(ChannelRead(channel.state, buffer, sizeof buffer, &abort), 3);
+    EXPECT_EQ(Bytes(buffer, buffer + 3), (Bytes{0x04, 0x05, 0x03}));
+}
+
+TEST_F(ChannelRead_, DiscardEmptiesTheReceiveQueue) {
+    peer.Send({0x02, 0xFF, 0x03});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ChannelDiscardInput(channel.state);
+    EXPECT_EQ(ChannelRead(channel.state, buffer, sizeof buffer, &abort), kErrExchange);
+}
+
+TEST_F(ChannelRead_, WriteReachesThePeer) {
+    peer.Start(nullptr);
+    const Bytes frame = FrameOf({0x00, 0xFF, 0x10});
+    ASSERT_EQ(ChannelWrite(channel.state, frame.data(), static_cast<int>(frame.size())), 0);
+    for (int i = 0; i < 100 && peer.FrameCount() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(peer.FrameCount(), 1);
+    EXPECT_EQ(peer.Frames()[0], frame);
+}
+
+TEST_F(ChannelRead_, VanishedPortFailsPromptly) {
+    peer.Unplug();
+    const auto start = Clock::now();
+    EXPECT_EQ(ChannelRead(channel.state, buffer, sizeof buffer, &abort), kErrExchange);
+    const Bytes frame = FrameOf({0x00, 0xFF, 0x10});
+    EXPECT_EQ(ChannelWrite(channel.state, frame.data(), static_cast<int>(frame.size())),
+              kErrExchange);
+    EXPECT_LT(SecondsSince(start), 0.2);
+    EXPECT_EQ(CloseChannel(channel.state), 0);
+}
+
+}  // namespace
