@@ -35,8 +35,7 @@ int UnescapeOf(std::uint8_t second) {
 }  // namespace
 
 int EncodeFrame(FrameBuffers& buffers, int payloadLength) {
-    if (payloadLength <= 0)
-        return 0;
+    if (payloadLength <= 0) return 0;
     std::uint8_t* out = buffers.TxFrameBuffer;
     std::memset(out, 0, kFrameBufferSize);
 
@@ -46,8 +45,7 @@ int EncodeFrame(FrameBuffers& buffers, int payloadLength) {
     const auto count = static_cast<std::size_t>(payloadLength);
     // Payload bytes first, then the checksum as byte number `count`.
     for (std::size_t i = 0; i <= count; ++i) {
-        if (position >= kEncodeOutputBound)
-            break;
+        if (position >= kEncodeOutputBound) break;
         const std::uint8_t byte =
             i < count ? buffers.PayloadBuffer[i] : static_cast<std::uint8_t>(~sum);
         sum = static_cast<std::uint8_t>(sum + byte);
@@ -65,8 +63,7 @@ int EncodeFrame(FrameBuffers& buffers, int payloadLength) {
 
 ResultCode DecodeFrame(FrameBuffers& buffers, int frameLength, int& payloadLength) {
     payloadLength = 0;
-    if (frameLength == 0)
-        return kResultOk;
+    if (frameLength == 0) return kResultOk;
     const std::uint8_t* in = buffers.RxFrameBuffer;
     if (frameLength < 0 || static_cast<std::size_t>(frameLength) > kFrameBufferSize ||
         in[0] != kStx || in[frameLength - 1] != kEtx) {
@@ -81,24 +78,20 @@ ResultCode DecodeFrame(FrameBuffers& buffers, int frameLength, int& payloadLengt
     std::uint8_t sum = 0;
     while (read < end && count < kPayloadBufferSize) {
         std::uint8_t byte = in[read];
-        if (byte == kStx || byte == kEtx)
-            return kErrExchange;
+        if (byte == kStx || byte == kEtx) return kErrExchange;
         if (byte == kDle) {
             // A DLE right before the closing ETX takes that ETX as its second
             // byte, which is no valid escape.
             const int plain = UnescapeOf(in[++read]);
-            if (plain < 0)
-                return kErrExchange;
+            if (plain < 0) return kErrExchange;
             byte = static_cast<std::uint8_t>(plain);
         }
         out[count++] = byte;
         sum = static_cast<std::uint8_t>(sum + byte);
         ++read;
     }
-    if (sum != 0xFF)
-        return kErrExchange;
-    if (count > 0)
-        out[--count] = 0;  // drop the checksum
+    if (sum != 0xFF) return kErrExchange;
+    if (count > 0) out[--count] = 0;  // drop the checksum
     payloadLength = static_cast<int>(count);
     return kResultOk;
 }

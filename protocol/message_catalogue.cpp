@@ -2,8 +2,7 @@
 
 std::string_view MessageText(int id) {
     for (const auto& entry : catalogue_detail::kEntries) {
-        if (entry.id == id)
-            return entry.text;
+        if (entry.id == id) return entry.text;
     }
     return {};
 }
