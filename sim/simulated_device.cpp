@@ -1,0 +1,275 @@
+#include "sim/simulated_device.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "protocol/line_timing.h"
+
+namespace {
+
+// Longest single wait of the serving thread: Stop and Unplug take effect
+// within about this time.
+constexpr int kSliceMs = 10;
+// A reply that the line does not take for this long is dropped (nobody is
+// reading the slave and its queue is full).
+constexpr std::int64_t kStuckWriteUs = 500'000;
+// With pacing, bytes are written in chunks of this size: about 1 ms of line
+// time each.
+constexpr std::size_t kPacedChunk = 6;
+
+}  // namespace
+
+SimulatedDevice::SimulatedDevice(SimOptions options)
+    : options_(options),
+      responder_(options.device, options.corruptShare, options.seed, options.replyDelayMs) {}
+
+SimulatedDevice::~SimulatedDevice() {
+    Stop();
+}
+
+std::int64_t SimulatedDevice::NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool SimulatedDevice::Start() {
+    if (started_) {
+        lastError_ = "already started";
+        return false;
+    }
+    if (!link_.Open()) {
+        lastError_ = link_.LastError();
+        return false;
+    }
+    started_ = true;
+    startUs_ = NowUs();
+    thread_ = std::thread([this] { Serve(); });
+    return true;
+}
+
+const std::string& SimulatedDevice::SlavePath() const {
+    return link_.SlavePath();
+}
+
+const std::string& SimulatedDevice::LastError() const {
+    return lastError_;
+}
+
+void SimulatedDevice::Stop() {
+    stopping_ = true;
+    if (thread_.joinable()) thread_.join();
+    CloseLine();
+}
+
+void SimulatedDevice::AddFault(const FaultRule& rule) {
+    std::lock_guard lock(mutex_);
+    responder_.AddFault(rule);
+}
+
+void SimulatedDevice::Unplug() {
+    if (!thread_.joinable()) {
+        CloseLine();
+        return;
+    }
+    unplugRequested_ = true;
+    std::unique_lock lock(mutex_);
+    // The serving thread looks at the request at least every slice.
+    changed_.wait_for(lock, std::chrono::seconds(2), [this] { return unplugged_; });
+}
+
+bool SimulatedDevice::Unplugged() const {
+    std::lock_guard lock(mutex_);
+    return unplugged_;
+}
+
+void SimulatedDevice::CloseLine() {
+    link_.Close();
+    std::lock_guard lock(mutex_);
+    unplugged_ = true;
+    changed_.notify_all();
+}
+
+std::vector<ReceivedRequest> SimulatedDevice::Requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+bool SimulatedDevice::WaitForRequests(std::size_t count, int timeoutMs) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return requests_.size() >= count; });
+}
+
+int SimulatedDevice::FramesReceived() const {
+    std::lock_guard lock(mutex_);
+    return framesReceived_;
+}
+
+std::vector<std::array<std::uint8_t, 1030>> SimulatedDevice::ModuleBlocks() const {
+    std::lock_guard lock(mutex_);
+    return responder_.Model().ModuleBlocks();
+}
+
+int SimulatedDevice::Activations() const {
+    std::lock_guard lock(mutex_);
+    return responder_.Model().Activations();
+}
+
+bool SimulatedDevice::ApplicationStarted() const {
+    std::lock_guard lock(mutex_);
+    return responder_.Model().ApplicationStarted();
+}
+
+// The served records are made at construction and never change, so they need
+// no lock.
+const DeviceModel::Record& SimulatedDevice::CalibrationRecord() const {
+    return responder_.Model().CalibrationRecord();
+}
+
+const DeviceModel::Record& SimulatedDevice::ConfigurationRecord(int index) const {
+    return responder_.Model().ConfigurationRecord(index);
+}
+
+std::vector<std::uint8_t> SimulatedDevice::InfoRecord() const {
+    return responder_.Model().InfoRecord();
+}
+
+bool SimulatedDevice::Interrupted() const {
+    return stopping_ || unplugRequested_;
+}
+
+bool SimulatedDevice::SleepUntil(std::int64_t deadlineUs) {
+    for (;;) {
+        if (Interrupted()) return false;
+        const std::int64_t left = deadlineUs - NowUs();
+        if (left <= 0) return true;
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(std::min<std::int64_t>(left, kSliceMs * 1000)));
+    }
+}
+
+void SimulatedDevice::Serve() {
+    if (options_.unplugAfterFrames == 0) CloseLine();
+    std::vector<std::uint8_t> buffer(4096);
+    std::vector<FrameCollector::Frame> frames;
+    while (!stopping_) {
+        if (unplugRequested_ && link_.IsOpen()) CloseLine();
+        if (!link_.IsOpen()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));
+            continue;
+        }
+        const int got = link_.Read(buffer.data(), buffer.size(), kSliceMs);
+        if (got < 0) {
+            CloseLine();
+            continue;
+        }
+        if (got == 0) continue;
+        collector_.Feed({buffer.data(), static_cast<std::size_t>(got)}, NowUs(), frames);
+        for (const auto& frame : frames) {
+            if (!link_.IsOpen() || Interrupted()) break;
+            HandleFrame(frame);
+        }
+        frames.clear();
+    }
+}
+
+void SimulatedDevice::HandleFrame(const FrameCollector::Frame& frame) {
+    // On a real line the frame is complete only once all its bytes have
+    // crossed it; the pseudo-terminal delivers them at once.
+    if (options_.pace &&
+        !SleepUntil(frame.firstByteUs + LineTimeUs(static_cast<std::int64_t>(frame.bytes.size()))))
+        return;
+
+    ReplyPlan plan;
+    std::string note;
+    bool unplugNow = false;
+    {
+        std::lock_guard lock(mutex_);
+        ++framesReceived_;
+        bool lineCorrupted = false;
+        const auto payload = responder_.Decode(frame.bytes, &lineCorrupted);
+        unplugNow = options_.unplugAfterFrames > 0 && framesReceived_ >= options_.unplugAfterFrames;
+        if (payload) {
+            requests_.push_back({*payload, NowUs()});
+            if (!unplugNow) {
+                plan = responder_.Respond(*payload);
+                note = plan.note;
+            }
+        } else {
+            note = lineCorrupted ? "damaged by the line, ignored" : "malformed, ignored";
+        }
+        changed_.notify_all();
+    }
+    if (unplugNow) note = "unplugging";
+    Trace("rx", frame.bytes, note);
+    if (unplugNow) {
+        CloseLine();
+        return;
+    }
+    Send(plan);
+}
+
+void SimulatedDevice::Send(const ReplyPlan& plan) {
+    for (const Transmission& sent : plan.transmissions) {
+        if (!SleepUntil(NowUs() + static_cast<std::int64_t>(sent.delayMs) * 1000)) return;
+        Trace("tx", sent.frame, sent.note);
+        const std::size_t size = sent.frame.size();
+        const auto pieces = static_cast<std::size_t>(std::max(1, sent.pieces));
+        for (std::size_t i = 0; i < pieces; ++i) {
+            const std::size_t from = i * size / pieces;
+            const std::size_t to = (i + 1) * size / pieces;
+            if (i > 0 && !SleepUntil(NowUs() + static_cast<std::int64_t>(sent.gapMs) * 1000))
+                return;
+            if (!WriteBytes(sent.frame.data() + from, to - from)) return;
+        }
+    }
+}
+
+bool SimulatedDevice::WriteBytes(const std::uint8_t* bytes, std::size_t count) {
+    const std::int64_t start = std::max(NowUs(), lineFreeAtUs_);
+    if (options_.pace) lineFreeAtUs_ = start + LineTimeUs(static_cast<std::int64_t>(count));
+    std::size_t sent = 0;
+    std::int64_t progressUs = NowUs();
+    while (sent < count) {
+        std::size_t chunk = count - sent;
+        if (options_.pace) {
+            // A chunk goes out only when the line would have carried it whole.
+            chunk = std::min(chunk, kPacedChunk);
+            if (!SleepUntil(start + LineTimeUs(static_cast<std::int64_t>(sent + chunk))))
+                return false;
+        }
+        const int put = link_.Write(bytes + sent, chunk, kSliceMs);
+        if (put < 0) {
+            CloseLine();
+            return false;
+        }
+        const std::int64_t now = NowUs();
+        if (put > 0)
+            progressUs = now;
+        else if (Interrupted() || now - progressUs > kStuckWriteUs)
+            return false;
+        sent += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+void SimulatedDevice::Trace(const char* direction, const std::vector<std::uint8_t>& bytes,
+                            const std::string& note) const {
+    if (!options_.trace) return;
+    std::string line;
+    line.reserve(bytes.size() * 3 + note.size() + 32);
+    char head[48];
+    std::snprintf(head, sizeof head, "[%10.3f ms] %s",
+                  static_cast<double>(NowUs() - startUs_) / 1000.0, direction);
+    line += head;
+    for (const std::uint8_t byte : bytes) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, " %02X", byte);
+        line += hex;
+    }
+    if (!note.empty()) line += "  (" + note + ")";
+    line += '\n';
+    std::fputs(line.c_str(), stderr);
+}

@@ -1,0 +1,202 @@
+// vx40-sim: a simulated Velmo 2.0 device on a pseudo-terminal.
+//
+// The first line on stdout is the path of the terminal to open as the serial
+// port; everything else (trace, errors) goes to stderr. The program serves
+// until SIGTERM or SIGINT and then exits with 0.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/simulated_device.h"
+
+namespace {
+
+// Absence words of the identity record, accepted as "none" on the command line.
+CLI::Transformer NoneMeans(const char* value) {
+    return CLI::Transformer(std::map<std::string, std::string>{{"none", value}});
+}
+
+// Default shown in --help for a word usually written in hexadecimal.
+std::string Hex(std::uint32_t value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+    return text;
+}
+
+// Removes the symbolic link on every way out of main.
+class LinkHolder {
+  public:
+    LinkHolder() = default;
+    ~LinkHolder() {
+        if (!path_.empty()) ::unlink(path_.c_str());
+    }
+    LinkHolder(const LinkHolder&) = delete;
+    LinkHolder& operator=(const LinkHolder&) = delete;
+
+    bool Make(const std::string& target, const std::string& path) {
+        // An old link left by a killed run is replaced; anything else at the
+        // path is not touched.
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) ::unlink(path.c_str());
+        if (::symlink(target.c_str(), path.c_str()) != 0) return false;
+        path_ = path;
+        return true;
+    }
+
+  private:
+    std::string path_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SimOptions options;
+    DeviceConfig& device = options.device;
+    std::string linkPath;
+    std::string deviceType = "VX40";
+    std::vector<std::string> faults;
+    unsigned node = device.node;
+    std::uint32_t serial = device.serialNumber;
+
+    CLI::App app{
+        "Simulated Velmo 2.0 device on a pseudo-terminal.\n"
+        "Prints the terminal's path as the first line of stdout and serves it until SIGTERM "
+        "or SIGINT.\nNumbers may be written in decimal or with 0x in hexadecimal; the words "
+        "of the identity record also accept \"none\" (all bits set: not present).",
+        "vx40-sim"};
+
+    app.add_option("--link", linkPath,
+                   "Also make a symbolic link to the terminal at this path (removed at exit)");
+    app.add_flag("--trace", options.trace,
+                 "Print every frame received (rx) and sent (tx) on stderr, in hex, with the time "
+                 "in ms since the start");
+
+    auto* deviceGroup = app.add_option_group("Device");
+    deviceGroup->add_option("--node", node, "Node number the device answers to")
+        ->check(CLI::Range(0u, 255u))
+        ->capture_default_str();
+    deviceGroup
+        ->add_option("--type", deviceType,
+                     "Device type, up to four characters (shorter is padded with zero bytes)")
+        ->check([](const std::string& text) {
+            return text.size() <= 4 ? std::string() : std::string("at most four characters");
+        })
+        ->capture_default_str();
+    deviceGroup->add_option("--serial", serial, "Serial number, 24 bits; none: not set")
+        ->transform(NoneMeans("0xFFFFFF"))
+        ->check(CLI::Range(0u, 0xFFFFFFu))
+        ->capture_default_str();
+    deviceGroup
+        ->add_option("--boot-version", device.bootVersion,
+                     "Boot-loader version, high byte major, low byte minor (0x0102 is 1.2)")
+        ->transform(NoneMeans("0xFFFF"))
+        ->default_str(Hex(device.bootVersion, 4));
+    deviceGroup
+        ->add_option("--boot-date", device.bootDate,
+                     "Boot-loader date word, packed digits day month year (0x14052015)")
+        ->transform(NoneMeans("0xFFFFFFFF"))
+        ->default_str(Hex(device.bootDate, 8));
+    deviceGroup->add_option("--app-version", device.appVersion, "Application version")
+        ->transform(NoneMeans("0xFFFF"))
+        ->default_str(Hex(device.appVersion, 4));
+    deviceGroup->add_option("--app-date", device.appDate, "Application date word")
+        ->transform(NoneMeans("0xFFFFFFFF"))
+        ->default_str(Hex(device.appDate, 8));
+    deviceGroup
+        ->add_option("--required-boot", device.requiredBootVersion,
+                     "Boot-loader version the application requires")
+        ->transform(NoneMeans("0xFFFF"))
+        ->default_str(Hex(device.requiredBootVersion, 4));
+    deviceGroup
+        ->add_option("--record-length", device.infoRecordLength,
+                     "Data bytes in the reply to command 18 (the full record is 25; fewer "
+                     "simulate a short record)")
+        ->check(CLI::Range(0, static_cast<int>(DeviceModel::kMaxInfoRecordLength)))
+        ->capture_default_str();
+    deviceGroup
+        ->add_option("--record-seed", device.recordSeed,
+                     "Seed of the calibration and configuration contents")
+        ->default_str(Hex(device.recordSeed, 4));
+
+    auto* faultGroup = app.add_option_group("Faults");
+    faultGroup
+        ->add_option(
+            "--fault", faults,
+            "CMD:OCCURRENCE:KIND[:VALUE[:GAP]], repeatable. CMD is a command number (16, 18, "
+            "19, 20, 21) or any; OCCURRENCE the Nth request of that command, counted from 1 "
+            "with retransmissions included, or every (0). KIND: silence (no reply), stale (a "
+            "copy with the previous sequence number first, the right reply GAP ms later, "
+            "default 50), bad-checksum, other-node (node + 1), refuse (not executed, refused "
+            "with error byte VALUE, default 255), short (sequence, node and command only), "
+            "delay (reply VALUE ms late), split (reply in VALUE pieces, default 2, GAP ms "
+            "apart, default 5). Example: --fault 19:3:silence --fault any:every:delay:20")
+        ->check([](const std::string& text) {
+            return ParseFaultRule(text) ? std::string() : std::string("not a fault rule: ") + text;
+        });
+    faultGroup
+        ->add_option("--corrupt", options.corruptShare,
+                     "Share (0 to 1) of frames in each direction damaged by the line: damaged "
+                     "requests go unanswered, damaged replies fail their checksum")
+        ->check(CLI::Range(0.0, 1.0));
+    faultGroup->add_option("--seed", options.seed, "Seed of the line damage")
+        ->capture_default_str();
+    faultGroup->add_flag(
+        "--pace", options.pace,
+        "Keep to the line's speed, 57600 baud: replies go out no faster than 10 bits a byte, "
+        "and a request counts as received only after its own line time");
+    faultGroup->add_option("--unplug-after", options.unplugAfterFrames,
+                           "Close the line once N frames have been received (the Nth is not "
+                           "answered), as a pulled cable");
+    faultGroup->add_option("--reply-delay", options.replyDelayMs, "Pause before every reply, in ms")
+        ->check(CLI::NonNegativeNumber);
+
+    CLI11_PARSE(app, argc, argv);
+
+    device.node = static_cast<std::uint8_t>(node);
+    device.serialNumber = serial;
+    device.deviceType = {};
+    std::memcpy(device.deviceType.data(), deviceType.data(), deviceType.size());
+
+    // Block the stop signals before any thread exists, so every thread
+    // inherits the mask and sigwait below is the only place they arrive.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    SimulatedDevice simulated(options);
+    for (const std::string& text : faults)
+        simulated.AddFault(*ParseFaultRule(text));
+    if (!simulated.Start()) {
+        std::fprintf(stderr, "vx40-sim: cannot create the pseudo-terminal: %s\n",
+                     simulated.LastError().c_str());
+        return 1;
+    }
+    LinkHolder link;
+    if (!linkPath.empty() && !link.Make(simulated.SlavePath(), linkPath)) {
+        std::fprintf(stderr, "vx40-sim: cannot make the link %s: %s\n", linkPath.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    std::printf("%s\n", simulated.SlavePath().c_str());
+    std::fflush(stdout);
+
+    int received = 0;
+    while (sigwait(&stopSignals, &received) != 0) {
+    }
+    simulated.Stop();
+    if (options.trace)
+        std::fprintf(stderr, "vx40-sim: stopped by signal %d after %d frames\n", received,
+                     simulated.FramesReceived());
+    return 0;
+}
