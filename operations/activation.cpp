@@ -1,0 +1,26 @@
+#include "operations/activation.h"
+
+#include "operations/dialog_inputs.h"
+#include "protocol/exchange.h"
+#include "ui/status.h"
+
+ResultCode ActivateApplication(CommandContext& context, std::uint8_t node) {
+    LineState& line = context.line;
+    line.PayloadBuffer[0] = line.SequenceNumber;
+    line.PayloadBuffer[1] = node;
+    line.PayloadBuffer[2] = kCommandActivate;
+    const int result = Exchange(line, 3, node);
+    return result < 0 ? result : kResultOk;
+}
+
+ResultCode ActivateApplicationCommand(CommandContext& context) {
+    char portName[kPortNameLimit + 1];
+    ReadPortName(context.dialog, portName);
+    std::uint8_t node = 0;
+    ResultCode result = ReadNode(context.dialog, node);
+    if (result == kResultOk) result = OpenChannel(context.line.channel, portName);
+    if (result == kResultOk) result = ActivateApplication(context, node);
+    if (result == kResultOk) ShowStatus(context.dialog, kStatusActivated, 100, 100);
+    CloseChannel(context.line.channel);
+    return result;
+}

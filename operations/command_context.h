@@ -1,0 +1,26 @@
+// What every command works with: the dialog it reads its inputs from and
+// reports to, and the line it talks over. Programs keep one instance for the
+// whole run; each test makes its own.
+#pragma once
+
+#include "protocol/line_state.h"
+#include "ui/dialog.h"
+
+class Event;
+
+struct CommandContext {
+    Dialog& dialog;
+    LineState& line;
+    // The command event: set for every button press; the channel tests it to
+    // notice Stop and Exit, and the search waits on it between attempts.
+    Event& commandEvent;
+    // Whether a file dialog has already offered the program's folder. Only
+    // the first one of a run does.
+    bool InitialDirUsed = false;
+
+    // Not shown by the dialog; the terminal front-end reports them.
+    // The system's reason for the last file failure.
+    char reason[256] = {};
+    // Records the device accepted during the last module write.
+    int recordsAccepted = 0;
+};

@@ -1,0 +1,18 @@
+#include "operations/dialog_inputs.h"
+
+#include "ui/control_ids.h"
+
+void ReadPortName(Dialog& dialog, char (&portName)[kPortNameLimit + 1]) {
+    portName[0] = '\0';
+    if (dialog.GetItemText(kIdPort, portName, sizeof portName) <= 0) portName[0] = '\0';
+}
+
+ResultCode ReadNode(Dialog& dialog, std::uint8_t& node) {
+    bool ok = false;
+    const std::uint32_t value = dialog.GetItemUnsigned(kIdNode, ok);
+    // Only the low 8 bits travel on the line, so a larger number would reach
+    // another device: refuse it rather than wrap.
+    if (!ok || value > 255) return kErrBadNode;
+    node = static_cast<std::uint8_t>(value);
+    return kResultOk;
+}

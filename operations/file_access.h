@@ -1,0 +1,26 @@
+// The files the operations read and write: module files in, backup files
+// out. Paths are UTF-8. On failure the system's reason is written into
+// `reason` (`reasonSize` bytes) for the technician.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol/result_code.h"
+
+// Reads a whole module file into `buffer`. The file is opened for reading
+// without sharing where the system allows it (kErrFileOpen when it cannot be
+// opened or is not a regular file), refused without reading when it is
+// longer than `capacity` (kErrNotModule), then read (kErrFileRead).
+ResultCode ReadModuleFile(const char* path, std::uint8_t* buffer, std::size_t capacity,
+                          std::size_t& bytesRead, char* reason, std::size_t reasonSize);
+
+// Writes `size` bytes as the file `path`, all or nothing: into a temporary
+// file in the same folder, flushed to disk, then put in place of `path`.
+// On any failure the temporary file is removed and a file already at `path`
+// stays as it was. kErrFileCreate when the temporary file cannot be made,
+// kErrFileWrite when writing, flushing or replacing fails.
+ResultCode WriteFileReplacing(const char* path, const std::uint8_t* data, std::size_t size,
+                              char* reason, std::size_t reasonSize);
+
+bool PathExists(const char* path);

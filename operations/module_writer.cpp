@@ -1,0 +1,80 @@
+#include "operations/module_writer.h"
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
+
+#include "operations/device_identity.h"
+#include "operations/dialog_inputs.h"
+#include "operations/file_access.h"
+#include "protocol/exchange.h"
+#include "ui/control_ids.h"
+#include "ui/status.h"
+
+ResultCode WriteModuleBlocks(CommandContext& context, const std::uint8_t* records,
+                             std::uint8_t node, int count) {
+    LineState& line = context.line;
+    context.recordsAccepted = 0;
+    ShowStatus(context.dialog, kStatusWriting, 100, 0);
+    // The device needs a moment after identification before the first block.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    for (int i = 0; i < count; ++i) {
+        line.PayloadBuffer[0] = line.SequenceNumber;
+        line.PayloadBuffer[1] = node;
+        line.PayloadBuffer[2] = kCommandWriteBlock;
+        std::memcpy(line.PayloadBuffer + 3,
+                    records + static_cast<std::size_t>(i) * kBlockRecordSize, kBlockRecordSize);
+        const int result = Exchange(line, static_cast<int>(3 + kBlockRecordSize), node);
+        if (result < 0) return result;
+        ++context.recordsAccepted;
+        // Shows i, not i + 1: the last block reads 99% of 112, the second
+        // identification then completes the picture.
+        ShowStatus(context.dialog, kStatusWriting, count, i);
+    }
+    const ResultCode result = IdentifyDevice(context, node);
+    return result < 0 ? result : kResultOk;
+}
+
+ResultCode WriteModuleCommand(CommandContext& context) {
+    context.recordsAccepted = 0;
+    context.reason[0] = '\0';
+    ResultCode result = kResultOk;
+    {
+        std::unique_ptr<std::uint8_t[]> module(new (std::nothrow)
+                                                   std::uint8_t[kModuleBufferSize]());
+        if (!module) {
+            result = kErrUnknown;
+        }
+
+        char path[kPathLimit + 1] = {};
+        std::size_t bytesRead = 0;
+        if (result == kResultOk) {
+            context.dialog.GetItemText(kIdModulePath, path, sizeof path);
+            // The file is read and tested before the port is touched: a bad
+            // file costs no traffic on the line. A file longer than a module
+            // is refused rather than cut to its first 112 records.
+            result = ReadModuleFile(path, module.get(), kModuleBufferSize, bytesRead,
+                                    context.reason, sizeof context.reason);
+        }
+        if (result == kResultOk && (bytesRead == 0 || bytesRead % kBlockRecordSize != 0)) {
+            result = kErrNotModule;
+        }
+
+        std::uint8_t node = 0;
+        if (result == kResultOk) {
+            char portName[kPortNameLimit + 1];
+            ReadPortName(context.dialog, portName);
+            result = ReadNode(context.dialog, node);
+            if (result == kResultOk) result = OpenChannel(context.line.channel, portName);
+        }
+        if (result == kResultOk) result = IdentifyDevice(context, node);
+        const int count = static_cast<int>(bytesRead / kBlockRecordSize);
+        if (result == kResultOk) result = WriteModuleBlocks(context, module.get(), node, count);
+        if (result == kResultOk) ShowStatus(context.dialog, kStatusWriteDone, 100, 100);
+    }
+    CloseChannel(context.line.channel);
+    return result;
+}

@@ -1,0 +1,27 @@
+// Module writing: a module file of block records sent one per command 19.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "operations/command_context.h"
+#include "protocol/result_code.h"
+
+inline constexpr std::size_t kBlockRecordSize = 1030;  // 1028 data bytes and a 16-bit trailer
+inline constexpr std::size_t kModuleRecordLimit = 112;
+inline constexpr std::size_t kModuleBufferSize = kBlockRecordSize * kModuleRecordLimit;  // 115360
+inline constexpr std::uint8_t kCommandWriteBlock = 19;
+
+inline constexpr const char* kStatusWriting = "Запись";
+inline constexpr const char* kStatusWriteDone = "Запись завершена";
+inline constexpr int kPathLimit = 255;
+
+// Sends `count` records with command 19, then identifies the device again.
+// Counts the accepted records in context.recordsAccepted.
+ResultCode WriteModuleBlocks(CommandContext& context, const std::uint8_t* records,
+                             std::uint8_t node, int count);
+
+// The write button: reads and tests the file named in the path field before
+// the port is touched, then identifies the device and writes the module.
+// Returns 0 or the first failure.
+ResultCode WriteModuleCommand(CommandContext& context);
