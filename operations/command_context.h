@@ -9,6 +9,12 @@
 class Event;
 
 struct CommandContext {
+    // Binds the command event to the line, so that the channel sees Stop.
+    CommandContext(Dialog& dialogIn, LineState& lineIn, Event& commandEventIn)
+        : dialog(dialogIn), line(lineIn), commandEvent(commandEventIn) {
+        line.abortEvent = &commandEvent;
+    }
+
     Dialog& dialog;
     LineState& line;
     // The command event: set for every button press; the channel tests it to

@@ -1,7 +1,21 @@
 #include "protocol/message_catalogue.h"
 
+namespace {
+
+constexpr MessageEntry kEntries[] = {
+#define VX40_MESSAGE(id, text) {id, text},
+#include "resources/messages.inc"
+#undef VX40_MESSAGE
+};
+
+}  // namespace
+
+std::span<const MessageEntry> MessageEntries() {
+    return kEntries;
+}
+
 std::string_view MessageText(int id) {
-    for (const auto& entry : catalogue_detail::kEntries) {
+    for (const auto& entry : kEntries) {
         if (entry.id == id) return entry.text;
     }
     return {};

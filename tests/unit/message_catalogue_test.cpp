@@ -46,14 +46,14 @@ TEST(MessageCatalogue, EveryEntryHasItsExactText) {
 
 TEST(MessageCatalogue, HoldsNothingElse) {
     int count = 0;
-    ForEachMessage([&](int id, std::string_view text) {
+    for (const auto& [id, text] : MessageEntries()) {
         ++count;
         auto found = kExpected.find(id);
         ASSERT_NE(found, kExpected.end()) << "unexpected entry " << id;
         EXPECT_EQ(text, found->second);
         // A string table entry holds at most 255 characters in the error box.
         EXPECT_LT(text.size(), 256u) << id;
-    });
+    }
     EXPECT_EQ(count, static_cast<int>(kExpected.size()));
 }
 

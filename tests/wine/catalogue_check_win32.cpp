@@ -12,7 +12,7 @@ int main() {
     int passed = 0;
     int failed = 0;
     HINSTANCE instance = GetModuleHandleW(nullptr);
-    ForEachMessage([&](int id, std::string_view text) {
+    for (const auto& [id, text] : MessageEntries()) {
         wchar_t expected[512] = {};
         const int expectedLength =
             MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
@@ -27,7 +27,7 @@ int main() {
             std::printf("string %d differs (loaded %d characters, expected %d)\n", id, loadedLength,
                         expectedLength);
         }
-    });
+    }
     // An identifier without an entry loads nothing.
     wchar_t none[16] = {};
     if (LoadStringW(instance, 2004, none, 15) == 0) {

@@ -1,0 +1,330 @@
+// Every device command end to end: the operations, the exchange and the
+// channel against the simulated device on a pseudo-terminal, with the
+// recording dialog standing in for the window.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "operations/activation.h"
+#include "operations/backup.h"
+#include "operations/device_identity.h"
+#include "operations/dialog_inputs.h"
+#include "operations/module_writer.h"
+#include "protocol/event.h"
+#include "pty_peer.h"
+#include "recording_dialog.h"
+#include "sim/simulated_device.h"
+#include "ui/control_ids.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+class Operations : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(device.Start()) << device.LastError();
+        dialog.SetField(kIdPort, device.SlavePath());
+        dialog.SetField(kIdNode, "255");
+        folder = fs::temp_directory_path() /
+                 ("vx40-ops-" + std::to_string(getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+    }
+    void TearDown() override {
+        device.Stop();
+        fs::remove_all(folder);
+    }
+
+    // A module file of `records` records with a recognisable pattern,
+    // rich in control bytes.
+    std::string ModuleFile(std::size_t bytes, const char* name = "module.vx4") {
+        const fs::path path = folder / name;
+        std::ofstream out(path, std::ios::binary);
+        for (std::size_t i = 0; i < bytes; ++i) {
+            const std::uint8_t b = static_cast<std::uint8_t>(i % 7 == 0 ? 0x10 : i * 31 + i / 1030);
+            out.put(static_cast<char>(b));
+        }
+        return path.string();
+    }
+    static std::vector<std::uint8_t> Contents(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    std::vector<int> Commands() const {
+        std::vector<int> commands;
+        for (const auto& request : device.Requests())
+            commands.push_back(request.payload[2]);
+        return commands;
+    }
+
+    SimulatedDevice device;
+    RecordingDialog dialog;
+    LineState line{};
+    Event commandEvent;
+    CommandContext context{dialog, line, commandEvent};
+    fs::path folder;
+};
+
+TEST_F(Operations, SearchShowsTheIdentity) {
+    ASSERT_EQ(SearchDeviceCommand(context), 0);
+    EXPECT_EQ(dialog.Field(kIdDeviceType), "VX40");
+    EXPECT_EQ(dialog.Field(kIdSerialNumber), "12345");
+    EXPECT_EQ(dialog.Field(kIdBootVersion), "01.02 (14.05.2015)");
+    EXPECT_EQ(dialog.Field(kIdAppVersion), "01.05 (25.03.2016)");
+    EXPECT_EQ(dialog.Field(kIdRequiredBoot), "01.02");
+    EXPECT_EQ(dialog.StatusHistory(),
+              (std::vector<std::string>{"Чтение данных 00%", "Чтение завершено 100%"}));
+    // The fields are blanked, in order, before anything is asked.
+    const auto sets = dialog.CallsStartingWith("set ");
+    EXPECT_EQ(std::vector<std::string>(sets.begin(), sets.begin() + 5),
+              (std::vector<std::string>{"set 1024 ", "set 1016 ", "set 1025 ", "set 1019 ",
+                                        "set 1020 "}));
+    EXPECT_EQ(Commands(), (std::vector<int>{16, 18}));
+    EXPECT_EQ(line.SequenceNumber, 2);
+    EXPECT_FALSE(ChannelIsOpen(line.channel));
+}
+
+TEST_F(Operations, SearchWaitsForADeviceUntilStop) {
+    dialog.SetField(kIdNode, "12");  // nobody answers at node 12
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+        commandEvent.Set();
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(SearchDeviceCommand(context), kErrAborted);
+    stopper.join();
+    EXPECT_LT(SecondsSince(start), 4.0);
+    EXPECT_EQ(dialog.Field(kIdDeviceType), "");
+    EXPECT_EQ(dialog.StatusHistory().back(), "Чтение данных 00%");
+    EXPECT_GE(device.Requests().size(), 5u);  // more than one identification
+    EXPECT_FALSE(ChannelIsOpen(line.channel));
+}
+
+TEST_F(Operations, SearchOnAVanishedPortEndsOnStopWithoutSpinning) {
+    device.Unplug();
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        commandEvent.Set();
+    });
+    const auto start = Clock::now();
+    // The port may already be gone at open (-2016) or fail every exchange at
+    // once; either way the search must end.
+    const ResultCode result = SearchDeviceCommand(context);
+    stopper.join();
+    EXPECT_TRUE(result == kErrAborted || result == kErrPortOpen) << result;
+    EXPECT_LT(SecondsSince(start), 3.0);
+    // Paced at one identification per 250 ms, not thousands.
+    EXPECT_LE(dialog.CallsStartingWith("set 1017 Чтение данных").size(), 8u);
+}
+
+TEST_F(Operations, SearchStopsOnTheFirstOtherFailure) {
+    device.AddFault({18, 0, FaultKind::kSilence});
+    EXPECT_EQ(SearchDeviceCommand(context), kErrExchange);
+    EXPECT_EQ(Commands(), (std::vector<int>{16, 18, 18, 18, 18}));
+
+    device.AddFault({16, 0, FaultKind::kRefuse, 250});
+    EXPECT_EQ(SearchDeviceCommand(context), kErrDeviceTooCold);
+}
+
+TEST_F(Operations, BadNodeOrPortEndsBeforeAnyTraffic) {
+    for (const char* node : {"", "300", "256", "x1"}) {
+        dialog.SetField(kIdNode, node);
+        EXPECT_EQ(SearchDeviceCommand(context), kErrBadNode) << node;
+        EXPECT_EQ(ActivateApplicationCommand(context), kErrBadNode) << node;
+        EXPECT_EQ(SaveBackupCommand(context, BackupKind::Calibration), kErrBadNode) << node;
+    }
+    dialog.SetField(kIdNode, "255");
+    dialog.SetField(kIdPort, "/dev/no-such-port-vx40");
+    EXPECT_EQ(SearchDeviceCommand(context), kErrPortOpen);
+    EXPECT_EQ(dialog.Field(kIdDeviceType), "");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(device.FramesReceived(), 0);
+}
+
+TEST_F(Operations, WriteSendsEveryRecordAndIdentifiesAgain) {
+    dialog.SetField(kIdModulePath, ModuleFile(3 * 1030));
+    ASSERT_EQ(WriteModuleCommand(context), 0);
+    EXPECT_EQ(Commands(), (std::vector<int>{16, 18, 19, 19, 19, 16, 18}));
+    const auto module = Contents(dialog.Field(kIdModulePath));
+    const auto blocks = device.ModuleBlocks();
+    ASSERT_EQ(blocks.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_TRUE(std::equal(blocks[i].begin(), blocks[i].end(),
+                               module.begin() + static_cast<long>(i * 1030)));
+    }
+    EXPECT_EQ(context.recordsAccepted, 3);
+    EXPECT_EQ(
+        dialog.StatusHistory(),
+        (std::vector<std::string>{"Чтение данных 00%", "Чтение завершено 100%", "Запись 00%",
+                                  "Запись 00%", "Запись 33%", "Запись 66%", "Чтение данных 00%",
+                                  "Чтение завершено 100%", "Запись завершена 100%"}));
+    EXPECT_FALSE(ChannelIsOpen(line.channel));
+}
+
+TEST_F(Operations, WriteOfAWholeModuleEndsAt99Percent) {
+    dialog.SetField(kIdModulePath, ModuleFile(112 * 1030));
+    ASSERT_EQ(WriteModuleCommand(context), 0);
+    EXPECT_EQ(device.ModuleBlocks().size(), 112u);
+    const auto history = dialog.StatusHistory();
+    EXPECT_EQ(history[history.size() - 4], "Запись 99%");
+}
+
+TEST_F(Operations, BadModuleFilesCostNoTraffic) {
+    const std::pair<std::string, ResultCode> cases[] = {
+        {ModuleFile(0, "empty.vx4"), kErrNotModule},
+        {ModuleFile(1029, "short.vx4"), kErrNotModule},
+        {ModuleFile(1031, "long.vx4"), kErrNotModule},
+        // Longer than a module: refused, not cut to its first 112 records.
+        {ModuleFile(112 * 1030 + 1, "oversized.vx4"), kErrNotModule},
+        {ModuleFile(113 * 1030, "113.vx4"), kErrNotModule},
+        {(folder / "missing.vx4").string(), kErrFileOpen},
+        {folder.string(), kErrFileOpen},
+        {"", kErrFileOpen},
+    };
+    for (const auto& [path, expected] : cases) {
+        dialog.SetField(kIdModulePath, path);
+        EXPECT_EQ(WriteModuleCommand(context), expected) << path;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(device.FramesReceived(), 0);
+    EXPECT_TRUE(dialog.Boxes().empty());  // the worker shows errors, not the command
+}
+
+TEST_F(Operations, RefusedBlockStopsTheWrite) {
+    dialog.SetField(kIdModulePath, ModuleFile(5 * 1030));
+    device.AddFault({19, 3, FaultKind::kRefuse, 253});
+    EXPECT_EQ(WriteModuleCommand(context), kErrDeviceWriteFailed);
+    EXPECT_EQ(Commands(), (std::vector<int>{16, 18, 19, 19, 19}));
+    EXPECT_EQ(context.recordsAccepted, 2);
+    EXPECT_EQ(dialog.Field(kIdDeviceType), "VX40");  // the first identification stays
+    EXPECT_FALSE(ChannelIsOpen(line.channel));
+}
+
+TEST_F(Operations, UnansweredBlockIsAnExchangeFailureNotNoDevice) {
+    dialog.SetField(kIdModulePath, ModuleFile(2 * 1030));
+    // The second block and all three of its repeats go unanswered.
+    for (int occurrence = 2; occurrence <= 5; ++occurrence) {
+        device.AddFault({19, occurrence, FaultKind::kSilence});
+    }
+    EXPECT_EQ(WriteModuleCommand(context), kErrExchange);
+    EXPECT_EQ(context.recordsAccepted, 1);
+    dialog.SetField(kIdNode, "9");
+    EXPECT_EQ(WriteModuleCommand(context), kErrNoDevice);
+}
+
+TEST_F(Operations, StopDuringTheWriteEndsAtTheNextReplyWait) {
+    dialog.SetField(kIdModulePath, ModuleFile(112 * 1030));
+    // Replies take a while, as on a real line, so reads do wait.
+    device.AddFault({19, 0, FaultKind::kDelay, 20});
+    std::thread stopper([&] {
+        device.WaitForRequests(10, 5000);
+        commandEvent.Set();
+    });
+    EXPECT_EQ(WriteModuleCommand(context), kErrAborted);
+    stopper.join();
+    EXPECT_LT(device.ModuleBlocks().size(), 112u);
+    EXPECT_FALSE(ChannelIsOpen(line.channel));
+}
+
+TEST_F(Operations, ConfigurationBackupSavesSixRecords) {
+    const std::string target = (folder / "config.vx4").string();
+    dialog.AnswerSave({true, target, 0});
+    char saved[4096];
+    ASSERT_EQ(SaveBackupCommand(context, BackupKind::Configuration, saved, sizeof saved), 0);
+    EXPECT_STREQ(saved, target.c_str());
+
+    const auto file = Contents(target);
+    ASSERT_EQ(file.size(), 6180u);
+    for (int i = 0; i < 6; ++i) {
+        const auto& record = device.ConfigurationRecord(i);
+        EXPECT_TRUE(std::equal(record.begin(), record.end(), file.begin() + i * 1030)) << i;
+    }
+    std::vector<std::uint32_t> addresses;
+    for (const auto& request : device.Requests()) {
+        if (request.payload[2] != 21) continue;
+        const auto* p = request.payload.data() + 3;
+        addresses.push_back(p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24);
+    }
+    EXPECT_EQ(addresses,
+              (std::vector<std::uint32_t>{0x2800, 0x2C00, 0x3000, 0x3400, 0x3800, 0x3C00}));
+    EXPECT_EQ(dialog.StatusHistory(),
+              (std::vector<std::string>{
+                  "Чтение данных 00%", "Чтение завершено 100%", "Чтение конфигурации 00%",
+                  "Чтение конфигурации 16%", "Чтение конфигурации 32%", "Чтение конфигурации 48%",
+                  "Чтение конфигурации 64%", "Чтение конфигурации 80%", "Чтение конфигурации 96%",
+                  "Чтение завершено 100%", "Сохранение завершено 100%"}));
+    // The proposed name, and the program's folder offered the first time only.
+    EXPECT_EQ(dialog.CallsStartingWith("save "),
+              (std::vector<std::string>{"save [VX40_12345_CFG.vx4] dir=/opt/vx40/"}));
+    ASSERT_EQ(SaveBackupCommand(context, BackupKind::Calibration), 0);
+    EXPECT_EQ(dialog.CallsStartingWith("save ").back(), "save [VX40_12345_CLB.vx4] dir=null");
+    const auto calibration = Contents(target);
+    ASSERT_EQ(calibration.size(), 1030u);
+    EXPECT_TRUE(
+        std::equal(calibration.begin(), calibration.end(), device.CalibrationRecord().begin()));
+}
+
+TEST_F(Operations, CancelledOrFailedBackupLeavesTheDiskAlone) {
+    const std::string target = (folder / "keep.vx4").string();
+    { std::ofstream(target) << "old contents"; }
+
+    dialog.AnswerSave({false, "", 0});  // cancelled
+    EXPECT_EQ(SaveBackupCommand(context, BackupKind::Calibration), 0);
+    dialog.AnswerSave({false, "", 12290});  // the dialog failed
+    EXPECT_EQ(SaveBackupCommand(context, BackupKind::Calibration), 12290);
+
+    // A refused fourth block: no question asked, nothing written.
+    device.AddFault({21, 4, FaultKind::kRefuse, 255});
+    dialog.AnswerSave({true, target, 0});
+    const auto asked = dialog.CallsStartingWith("save ").size();
+    EXPECT_EQ(SaveBackupCommand(context, BackupKind::Configuration), kErrDeviceBadBlock);
+    EXPECT_EQ(dialog.CallsStartingWith("save ").size(), asked);
+
+    // A target that cannot be replaced (a folder) or created (a missing
+    // folder) leaves no temporary file behind and the old file as it was.
+    fs::create_directories(folder / "adir");
+    dialog.AnswerSave({true, (folder / "adir").string(), 0});
+    EXPECT_EQ(SaveBackupCommand(context, BackupKind::Calibration), kErrFileWrite);
+    dialog.AnswerSave({true, (folder / "nope" / "x.vx4").string(), 0});
+    EXPECT_EQ(SaveBackupCommand(context, BackupKind::Calibration), kErrFileCreate);
+    EXPECT_NE(std::string(context.reason).find("nope"), std::string::npos) << context.reason;
+
+    std::ifstream in(target);
+    std::string contents((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(contents, "old contents");
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder))
+        ++entries;
+    EXPECT_EQ(entries, 2u);  // keep.vx4 and adir only
+    EXPECT_FALSE(ChannelIsOpen(line.channel));
+}
+
+TEST_F(Operations, ThreeByteBlockReplyIsARefusal) {
+    const std::string target = (folder / "cal.vx4").string();
+    dialog.AnswerSave({true, target, 0});
+    device.AddFault({21, 0, FaultKind::kShortReply});
+    // Three bytes only: no status byte, so it is a refusal (error byte 0).
+    EXPECT_EQ(SaveBackupCommand(context, BackupKind::Calibration), kErrDeviceUnknown);
+}
+
+TEST_F(Operations, ActivationIsOneExchange) {
+    dialog.SetField(kIdDeviceType, "kept");
+    ASSERT_EQ(ActivateApplicationCommand(context), 0);
+    EXPECT_EQ(device.Activations(), 1);
+    EXPECT_EQ(dialog.StatusHistory(), (std::vector<std::string>{"Приложение активировано. 100%"}));
+    EXPECT_EQ(dialog.Field(kIdDeviceType), "kept");
+
+    dialog.SetField(kIdNode, "3");  // nobody there: no "no device" translation
+    EXPECT_EQ(ActivateApplicationCommand(context), kErrExchange);
+    EXPECT_EQ(Commands(), (std::vector<int>{20, 20, 20, 20, 20}));
+}
+
+}  // namespace
