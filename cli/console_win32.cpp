@@ -1,0 +1,47 @@
+#include <io.h>
+#include <shellapi.h>
+#include <windows.h>
+
+#include "cli/console.h"
+
+namespace {
+
+std::string Utf8Of(const wchar_t* text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) return "";
+    std::string result(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), size, nullptr, nullptr);
+    result.resize(static_cast<std::size_t>(size - 1));
+    return result;
+}
+
+struct ArgumentsHolder {
+    LPWSTR* list;
+    ~ArgumentsHolder() {
+        if (list != nullptr) LocalFree(list);
+    }
+};
+
+}  // namespace
+
+void PrepareConsole() {
+    // The texts are UTF-8; without this the console would show them in the
+    // system's code page.
+    SetConsoleOutputCP(CP_UTF8);
+}
+
+bool IsTerminal(std::FILE* stream) {
+    return _isatty(_fileno(stream)) != 0;
+}
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+    // argv holds the arguments in the system's code page, which cannot carry
+    // every file name; the wide command line can.
+    int count = 0;
+    const ArgumentsHolder wide{CommandLineToArgvW(GetCommandLineW(), &count)};
+    if (wide.list == nullptr) return std::vector<std::string>(argv, argv + argc);
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i)
+        arguments.push_back(Utf8Of(wide.list[i]));
+    return arguments;
+}

@@ -1,0 +1,66 @@
+// vx40: the loader's device commands from a terminal or a script.
+//
+// One command a run: the command line fills the dialog's fields, the command
+// runs as the dialog's button would run it, and the outcome becomes stdout,
+// stderr and the exit code (see exit_codes.h and README.md).
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/console.h"
+#include "cli/exit_codes.h"
+#include "cli/interrupt.h"
+#include "cli/options.h"
+#include "cli/report.h"
+#include "cli/status_output.h"
+#include "cli/terminal_dialog.h"
+#include "cli/trace_output.h"
+#include "operations/command_context.h"
+#include "protocol/event.h"
+#include "protocol/line_state.h"
+#include "protocol/message_catalogue.h"
+
+namespace {
+
+// The line's buffers are large and live for the whole run.
+LineState g_line;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const auto started = std::chrono::steady_clock::now();
+    PrepareConsole();
+
+    const std::vector<std::string> arguments = Utf8Arguments(argc, argv);
+    std::vector<const char*> pointers;
+    for (const std::string& argument : arguments)
+        pointers.push_back(argument.c_str());
+    CliOptions options;
+    const ParseResult parsed =
+        ParseArguments(static_cast<int>(pointers.size()), pointers.data(), options);
+    if (!parsed.run) return parsed.exitCode;
+
+    Event commandEvent;
+    if (!commandEvent.Valid()) {
+        std::fprintf(stderr, "%s\n", std::string(MessageOf(kErrUnknown)).c_str());
+        return ExitCodeOf(kErrUnknown, false);
+    }
+    // Before any other thread exists (see interrupt.h).
+    const InterruptWatch interrupt(commandEvent);
+
+    StatusOutput status(stderr, IsTerminal(stderr), options.quiet);
+    TerminalDialog dialog(status, SaveAnswer{options.outputPath, options.force});
+    TraceOutput trace{stderr, status, started};
+    g_line.abortEvent = &commandEvent;
+    if (options.trace) {
+        g_line.trace = TraceFrame;
+        g_line.traceContext = &trace;
+    }
+    CommandContext context{dialog, g_line, commandEvent};
+
+    const Outcome outcome = RunCommand(options, context, dialog, interrupt);
+    PrintOutcome(options, outcome, status);
+    return ExitCodeOf(outcome.result, outcome.targetExists);
+}

@@ -1,0 +1,111 @@
+#include "cli/options.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+#include "cli/serial_ports.h"
+#include "operations/dialog_inputs.h"
+#include "operations/module_writer.h"
+
+namespace {
+
+constexpr const char* kFooter =
+    "Exit codes: 0 success; 2 usage; 3 file (cannot open, read or write it, not a module, or "
+    "a backup target that exists without --force); 4 the port cannot be opened; 5 no device "
+    "or the exchange failed; 6 the device refused; 130 interrupted (Ctrl-C); 1 anything "
+    "else.\nWith --json, stdout carries one JSON object: result, message, port, node, device, "
+    "file (backup), blocks (write).";
+
+void AddGlobalOptions(CLI::App& app, CliOptions& options) {
+    app.add_option("-p,--port", options.port,
+                   "Serial port (default " + std::string(DefaultPortName()) + ")")
+        ->check([](const std::string& text) {
+            if (text.empty()) return std::string("the port name is empty");
+            if (text.size() > static_cast<std::size_t>(kPortNameLimit)) {
+                return "a port name has at most " + std::to_string(kPortNameLimit) + " bytes";
+            }
+            return std::string();
+        });
+    app.add_option("-n,--node", options.node, "RS-485 node number, 0 to 255 (default 255)")
+        ->check([](const std::string& text) {
+            return IsNodeNumber(text) ? std::string()
+                                      : std::string("the node is a number from 0 to 255");
+        });
+    app.add_flag("--json", options.json, "Print the result as one JSON object on stdout");
+    app.add_flag("--trace", options.trace,
+                 "Print every frame sent (tx) and received (rx) on stderr, in hex, with the "
+                 "time in ms");
+    app.add_flag("-q,--quiet", options.quiet, "Do not show the status line");
+}
+
+}  // namespace
+
+bool IsNodeNumber(std::string_view text) {
+    if (text.empty() || text.size() > 3) return false;
+    unsigned value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    return value <= 255;
+}
+
+ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& options) {
+    options.port = DefaultPortName();
+
+    CLI::App app{"VX40 loader: the device commands of a Velmo 2.0 device on an RS-485 line.",
+                 "vx40"};
+    app.footer(kFooter);
+    app.require_subcommand(1);
+    // Options a command does not know fall through to the program, so the
+    // global options may follow the command as well as precede it.
+    app.fallthrough();
+    AddGlobalOptions(app, options);
+
+    CLI::App* info = app.add_subcommand("info", "Search for the device and print its identity");
+    info->add_option("--timeout", options.timeoutSeconds,
+                     "Give up after SEC seconds without an answer (default: search until "
+                     "Ctrl-C)")
+        ->type_name("SEC")
+        ->check(CLI::PositiveNumber);
+
+    CLI::App* write = app.add_subcommand("write", "Write a module file into the device");
+    write->add_option("FILE", options.moduleFile, "Module file (*.vx4)")
+        ->required()
+        ->check([](const std::string& text) {
+            return text.size() <= static_cast<std::size_t>(kPathLimit)
+                       ? std::string()
+                       : "a module path has at most " + std::to_string(kPathLimit) + " bytes";
+        });
+
+    CLI::App* backup = app.add_subcommand(
+        "backup", "Read the calibration or configuration blocks and save them to a file");
+    backup->add_option("KIND", options.backupKind, "calibration or configuration")
+        ->required()
+        ->transform(CLI::CheckedTransformer(
+            std::map<std::string, BackupKind>{{"calibration", BackupKind::Calibration},
+                                              {"configuration", BackupKind::Configuration}}));
+    backup->add_option("-o,--output", options.outputPath,
+                       "File to write, or a folder for the proposed name (default: the proposed "
+                       "name, TYPE_SERIAL_CLB.vx4 or TYPE_SERIAL_CFG.vx4, in the current folder)");
+    backup->add_flag("--force", options.force, "Replace the file if it exists");
+
+    CLI::App* activate = app.add_subcommand("activate", "Tell the device to start its application");
+    CLI::App* ports = app.add_subcommand("ports", "List the serial ports present");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int code = app.exit(error);
+        return {false, code == 0 ? 0 : 2};
+    }
+
+    if (info->parsed()) options.command = CommandKind::Info;
+    if (write->parsed()) options.command = CommandKind::Write;
+    if (backup->parsed()) options.command = CommandKind::Backup;
+    if (activate->parsed()) options.command = CommandKind::Activate;
+    if (ports->parsed()) options.command = CommandKind::Ports;
+    return {true, 0};
+}

@@ -1,0 +1,37 @@
+// The command line of vx40: global options, the command and its arguments.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "operations/backup.h"
+
+enum class CommandKind { Info, Write, Backup, Activate, Ports };
+
+struct CliOptions {
+    std::string port;          // the port field's text
+    std::string node = "255";  // the node field's text, as given
+    bool json = false;
+    bool trace = false;
+    bool quiet = false;
+
+    CommandKind command = CommandKind::Info;
+    double timeoutSeconds = 0;  // info: 0 searches until Ctrl-C
+    std::string moduleFile;     // write
+    BackupKind backupKind = BackupKind::Calibration;
+    std::string outputPath;  // backup: empty for the proposed name here
+    bool force = false;      // backup: replace an existing file
+};
+
+// What parsing decided: run the command, or end at once with `exitCode`
+// (0 after --help, 2 for a usage error, whose text is already on stderr).
+struct ParseResult {
+    bool run = false;
+    int exitCode = 0;
+};
+
+// Parses UTF-8 arguments (argv[0] is the program's name).
+ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& options);
+
+// True for a decimal number from 0 to 255 written with digits only.
+bool IsNodeNumber(std::string_view text);

@@ -1,0 +1,95 @@
+#include "cli/report.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "cli/status_output.h"
+#include "protocol/message_catalogue.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// The JSON names of the identity fields, in the order of Outcome::identity.
+constexpr std::array<const char*, 5> kIdentityKeys = {"deviceType", "serialNumber", "bootVersion",
+                                                      "appVersion", "requiredBootVersion"};
+
+Json JsonOf(const CliOptions& options, const Outcome& outcome) {
+    Json json;
+    json["result"] = outcome.result;
+    json["message"] = std::string(MessageOf(outcome.result));
+    if (options.command == CommandKind::Ports) {
+        json["ports"] = Json::array();
+        for (const SerialPortEntry& port : outcome.ports) {
+            Json entry{{"name", port.name}};
+            if (!port.target.empty()) entry["target"] = port.target;
+            json["ports"].push_back(entry);
+        }
+        return json;
+    }
+    json["port"] = options.port;
+    json["node"] = std::stoi(options.node);
+    if (outcome.identified) {
+        Json device;
+        for (std::size_t i = 0; i < kIdentityKeys.size(); ++i)
+            device[kIdentityKeys[i]] = outcome.identity[i];
+        json["device"] = device;
+    }
+    if (options.command == CommandKind::Backup && !outcome.file.empty())
+        json["file"] = outcome.file;
+    if (options.command == CommandKind::Write) json["blocks"] = outcome.blocks;
+    return json;
+}
+
+void PrintText(const CliOptions& options, const Outcome& outcome) {
+    if (options.command == CommandKind::Ports) {
+        for (const SerialPortEntry& port : outcome.ports) {
+            if (port.target.empty()) {
+                std::printf("%s\n", port.name.c_str());
+            } else {
+                std::printf("%s -> %s\n", port.name.c_str(), port.target.c_str());
+            }
+        }
+        return;
+    }
+    if (outcome.result != kResultOk) return;
+    if (options.command == CommandKind::Backup) {
+        std::printf("%s\n", outcome.file.c_str());
+        return;
+    }
+    // info, and write, which ends by identifying the device again.
+    if (!outcome.identified) return;
+    for (std::size_t i = 0; i < kIdentityCaptions.size(); ++i)
+        std::printf("%s %s\n", kIdentityCaptions[i], outcome.identity[i].c_str());
+}
+
+void PrintFailure(const Outcome& outcome) {
+    const std::string_view message = MessageOf(outcome.result);
+    if (!message.empty()) {
+        std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
+    } else if (outcome.result > 0 && !outcome.targetExists) {
+        std::fprintf(stderr, "The save question failed (error %d).\n", outcome.result);
+    } else if (outcome.result < 0) {
+        std::fprintf(stderr, "Failed with code %d.\n", outcome.result);
+    }
+    if (!outcome.detail.empty()) std::fprintf(stderr, "%s\n", outcome.detail.c_str());
+}
+
+}  // namespace
+
+void PrintOutcome(const CliOptions& options, const Outcome& outcome, StatusOutput& status) {
+    status.BreakLine();
+    if (outcome.result != kResultOk || outcome.targetExists) PrintFailure(outcome);
+    if (options.json) {
+        // The texts are UTF-8 already; should one not be, it is patched
+        // rather than allowed to throw.
+        const std::string text =
+            JsonOf(options, outcome).dump(-1, ' ', false, Json::error_handler_t::replace);
+        std::printf("%s\n", text.c_str());
+    } else {
+        PrintText(options, outcome);
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+}

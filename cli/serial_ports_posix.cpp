@@ -1,0 +1,75 @@
+#include <dirent.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "cli/serial_ports.h"
+
+namespace {
+
+struct DirectoryCloser {
+    void operator()(DIR* directory) const { closedir(directory); }
+};
+using Directory = std::unique_ptr<DIR, DirectoryCloser>;
+
+// Names in `folder` that start with `prefix`, followed by digits only when
+// `numbered`, ordered by their number (ttyS2 before ttyS10) or by name.
+std::vector<std::string> NamesIn(const char* folder, const char* prefix, bool numbered) {
+    std::vector<std::string> names;
+    Directory directory(opendir(folder));
+    if (!directory) return names;
+    const std::size_t prefixLength = std::strlen(prefix);
+    while (const dirent* entry = readdir(directory.get())) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || name.compare(0, prefixLength, prefix) != 0) continue;
+        const std::string rest = name.substr(prefixLength);
+        if (numbered && (rest.empty() || rest.find_first_not_of("0123456789") != rest.npos))
+            continue;
+        names.push_back(name);
+    }
+    std::sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
+        if (a.size() != b.size() && numbered) return a.size() < b.size();
+        return a < b;
+    });
+    return names;
+}
+
+}  // namespace
+
+const char* DefaultPortName() {
+    return "/dev/ttyUSB0";
+}
+
+std::vector<SerialPortEntry> ListSerialPorts() {
+    std::vector<SerialPortEntry> ports;
+    // The stable names udev gives USB adapters, with the device each one
+    // currently points to.
+    constexpr const char* kById = "/dev/serial/by-id/";
+    for (const std::string& name : NamesIn(kById, "", false)) {
+        const std::string path = kById + name;
+        char target[PATH_MAX];
+        ports.push_back({path, realpath(path.c_str(), target) != nullptr ? target : ""});
+    }
+    for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
+        for (const std::string& name : NamesIn("/dev", prefix, true))
+            ports.push_back({"/dev/" + name, ""});
+    }
+    return ports;
+}
+
+std::string PortAccessHint(const std::string& portName) {
+    if (access(portName.c_str(), R_OK | W_OK) == 0 || errno != EACCES) return "";
+    struct stat info {};
+    if (stat(portName.c_str(), &info) != 0) return "";
+    const group* owner = getgrgid(info.st_gid);
+    const std::string name = owner != nullptr ? owner->gr_name : std::to_string(info.st_gid);
+    return "the port belongs to the group " + name + ": add the user to it (sudo usermod -aG " +
+           name + " $USER) and log in again";
+}
