@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/message_catalogue.h"
+
 class Dialog {
   public:
     virtual ~Dialog() = default;
@@ -18,6 +20,19 @@ class Dialog {
     virtual std::uint32_t GetItemUnsigned(int id, bool& ok) = 0;
     virtual void SetItemText(int id, const char* text) = 0;
     virtual void EnableItem(int id, bool enable) = 0;
+    // Copies catalogue entry `id` into `buffer` (at most size - 1 bytes) and
+    // returns its length, 0 when there is no such entry. The Windows dialog
+    // loads it from the program's string table.
+    virtual int LoadMessage(int id, char* buffer, int size) {
+        const std::string_view text = MessageText(id);
+        if (size <= 0) return 0;
+        const std::size_t length = text.size() < static_cast<std::size_t>(size) - 1
+                                       ? text.size()
+                                       : static_cast<std::size_t>(size) - 1;
+        text.copy(buffer, length);
+        buffer[length] = '\0';
+        return static_cast<int>(length);
+    }
     // A modal message box; returns when the operator has dismissed it.
     virtual void ShowMessageBox(const char* text, const char* caption, unsigned style) = 0;
 

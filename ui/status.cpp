@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <string_view>
 
-#include "protocol/message_catalogue.h"
 #include "ui/control_ids.h"
 
 void FormatPercent(char (&buffer)[16], int total, int done) {
@@ -24,9 +23,10 @@ void ShowStatus(Dialog& dialog, const char* text, int total, int done) {
 
 ResultCode ShowError(Dialog& dialog, ResultCode code) {
     char text[256] = {};
-    const std::string_view message = MessageOf(code);
-    const std::size_t length = std::min(message.size(), sizeof text - 1);
-    message.copy(text, length);
+    // Success and positive codes (file dialog errors) have no entry: the box
+    // then shows an empty text.
+    const int id = MessageIdOf(code);
+    if (id != 0) dialog.LoadMessage(id, text, sizeof text);
     dialog.ShowMessageBox(text, kErrorCaption, kErrorBoxStyle);
     return code;
 }
