@@ -1,6 +1,7 @@
+#include <windows.h>
+// shellapi.h needs the types of windows.h.
 #include <io.h>
 #include <shellapi.h>
-#include <windows.h>
 
 #include "cli/console.h"
 

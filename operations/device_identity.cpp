@@ -115,9 +115,9 @@ IdentityTexts FormatIdentity(const DeviceInfo& info) {
 
     // Up to four bytes; a zero byte ends the text early.
     char* out = texts.deviceType;
-    for (std::uint8_t byte : info.deviceType) {
-        if (byte == 0) break;
-        out = AppendCp1251(out, byte);
+    for (std::uint8_t character : info.deviceType) {
+        if (character == 0) break;
+        out = AppendCp1251(out, character);
     }
     *out = '\0';
 

@@ -1,0 +1,198 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "operations/file_access.h"
+
+namespace {
+
+// Closes a file handle on every path.
+class FileHandle {
+  public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    ~FileHandle() { Close(); }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+    // Closes now and reports whether the close succeeded.
+    bool Close() {
+        const HANDLE handle = handle_;
+        handle_ = INVALID_HANDLE_VALUE;
+        return handle == INVALID_HANDLE_VALUE || CloseHandle(handle) != 0;
+    }
+
+  private:
+    HANDLE handle_;
+};
+
+// Paths arrive as UTF-8 and go to the system as UTF-16, so that any file
+// name works whatever the system's code page. Empty when the text is not
+// UTF-8.
+std::wstring Wide(const char* text) {
+    const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (size <= 0) return std::wstring();
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), size);
+    wide.resize(static_cast<std::size_t>(size - 1));
+    return wide;
+}
+
+// The system's text for an error number, as UTF-8 without the line break
+// FormatMessage ends it with.
+std::string SystemMessage(DWORD error) {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string message;
+    if (length != 0 && text != nullptr) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
+                                             nullptr, nullptr);
+        message.resize(static_cast<std::size_t>(size));
+        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), message.data(), size,
+                            nullptr, nullptr);
+    }
+    if (text != nullptr) LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.')) {
+        message.pop_back();
+    }
+    if (message.empty()) message = "error " + std::to_string(error);
+    return message;
+}
+
+void Explain(char* reason, std::size_t size, const char* path, const char* what, DWORD error) {
+    if (reason == nullptr || size == 0) return;
+    std::snprintf(reason, size, "%s: %s: %s", path, what, SystemMessage(error).c_str());
+}
+
+bool WriteAll(HANDLE file, const std::uint8_t* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 30));
+        DWORD put = 0;
+        if (!WriteFile(file, data + done, chunk, &put, nullptr) || put == 0) return false;
+        done += put;
+    }
+    return true;
+}
+
+}  // namespace
+
+ResultCode ReadModuleFile(const char* path, std::uint8_t* buffer, std::size_t capacity,
+                          std::size_t& bytesRead, char* reason, std::size_t reasonSize) {
+    bytesRead = 0;
+    const std::wstring widePath = Wide(path);
+    if (widePath.empty()) {
+        Explain(reason, reasonSize, path, "cannot open", ERROR_INVALID_NAME);
+        return kErrFileOpen;
+    }
+    // No sharing: a file another program holds open is refused, and nobody
+    // changes it while it is read.
+    FileHandle file(CreateFileW(widePath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) {
+        Explain(reason, reasonSize, path, "cannot open", GetLastError());
+        return kErrFileOpen;
+    }
+    // A device or a pipe is not a module file, and reading one could block
+    // for ever; a folder does not open without backup semantics at all.
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(file.get()) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        Explain(reason, reasonSize, path, "cannot open", ERROR_INVALID_FUNCTION);
+        return kErrFileOpen;
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size)) {
+        Explain(reason, reasonSize, path, "cannot read", GetLastError());
+        return kErrFileRead;
+    }
+    if (static_cast<std::uint64_t>(size.QuadPart) > capacity) {
+        if (reason != nullptr && reasonSize > 0) {
+            std::snprintf(reason, reasonSize, "%s: %lld bytes, more than a module holds (%llu)",
+                          path, static_cast<long long>(size.QuadPart),
+                          static_cast<unsigned long long>(capacity));
+        }
+        return kErrNotModule;
+    }
+    while (bytesRead < capacity) {
+        const DWORD chunk =
+            static_cast<DWORD>(std::min<std::size_t>(capacity - bytesRead, 1u << 30));
+        DWORD got = 0;
+        if (!ReadFile(file.get(), buffer + bytesRead, chunk, &got, nullptr)) {
+            Explain(reason, reasonSize, path, "cannot read", GetLastError());
+            return kErrFileRead;
+        }
+        if (got == 0) break;
+        bytesRead += got;
+    }
+    return kResultOk;
+}
+
+ResultCode WriteFileReplacing(const char* path, const std::uint8_t* data, std::size_t size,
+                              char* reason, std::size_t reasonSize) {
+    const std::wstring target = Wide(path);
+    if (target.empty()) {
+        Explain(reason, reasonSize, path, "cannot create", ERROR_INVALID_NAME);
+        return kErrFileCreate;
+    }
+    // The temporary file sits beside the target, so the final move stays
+    // within one volume and replaces the target in one step.
+    const std::size_t slash = target.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? L"" : target.substr(0, slash + 1);
+    const std::wstring name = slash == std::wstring::npos ? target : target.substr(slash + 1);
+
+    std::wstring temporary;
+    HANDLE created = INVALID_HANDLE_VALUE;
+    DWORD error = ERROR_FILE_EXISTS;
+    for (unsigned attempt = 0;
+         attempt < 100 && created == INVALID_HANDLE_VALUE && error == ERROR_FILE_EXISTS;
+         ++attempt) {
+        temporary = folder + L"." + name + L".partial-" + std::to_wstring(GetCurrentProcessId()) +
+                    L"-" + std::to_wstring(attempt);
+        created = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (created == INVALID_HANDLE_VALUE) error = GetLastError();
+    }
+    FileHandle file(created);
+    if (!file.Valid()) {
+        Explain(reason, reasonSize, path, "cannot create", error);
+        return kErrFileCreate;
+    }
+    // Removes the temporary file unless it was put in place.
+    struct Cleanup {
+        const std::wstring& path;
+        bool keep = false;
+        ~Cleanup() {
+            if (!keep) DeleteFileW(path.c_str());
+        }
+    } cleanup{temporary};
+
+    if (!WriteAll(file.get(), data, size) || !FlushFileBuffers(file.get())) {
+        error = GetLastError();
+        file.Close();  // DeleteFileW needs the handle closed
+        Explain(reason, reasonSize, path, "cannot write", error);
+        return kErrFileWrite;
+    }
+    if (!file.Close()) {
+        Explain(reason, reasonSize, path, "cannot write", GetLastError());
+        return kErrFileWrite;
+    }
+    if (!MoveFileExW(temporary.c_str(), target.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        Explain(reason, reasonSize, path, "cannot replace", GetLastError());
+        return kErrFileWrite;
+    }
+    cleanup.keep = true;
+    return kResultOk;
+}
+
+bool PathExists(const char* path) {
+    const std::wstring widePath = Wide(path);
+    return !widePath.empty() && GetFileAttributesW(widePath.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
