@@ -85,8 +85,10 @@ bool SimulatedDevice::Unplugged() const {
 }
 
 void SimulatedDevice::CloseLine() {
-    link_.Close();
+    // Under the lock, so that whoever sees the hang-up and then asks
+    // Unplugged() gets true.
     std::lock_guard lock(mutex_);
+    link_.Close();
     unplugged_ = true;
     changed_.notify_all();
 }
