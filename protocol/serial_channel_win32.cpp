@@ -16,6 +16,7 @@
 #include "protocol/event.h"
 #include "protocol/frame_codec.h"
 #include "protocol/line_timing.h"
+#include "protocol/port_name.h"
 #include "protocol/serial_channel.h"
 #include "serial_line_settings.h"
 
@@ -130,9 +131,22 @@ ResultCode OpenChannel(SerialChannel& channel, const char* portName) {
         SetLastError(ERROR_INVALID_NAME);
         return FailOpen(channel, portName, "cannot be opened");
     }
-    // The name goes to the system as the operator chose it.
+    // COM10 and above cannot be opened by their bare name, so every COMn goes
+    // through the device namespace (see port_name.h); other names go as the
+    // operator gave them. A name too long for the buffer is no port either,
+    // and fails below under its own name.
+    char systemName[64];
+    const char* openName = portName;
+    if (NeedsDeviceNamespace(portName)) {
+        const int length = std::snprintf(systemName, sizeof systemName, "%.*s%s",
+                                         static_cast<int>(kDeviceNamespacePrefix.size()),
+                                         kDeviceNamespacePrefix.data(), portName);
+        if (length > 0 && static_cast<std::size_t>(length) < sizeof systemName) {
+            openName = systemName;
+        }
+    }
     const HANDLE port =
-        CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        CreateFileA(openName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                     FILE_FLAG_OVERLAPPED | FILE_FLAG_NO_BUFFERING, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         return FailOpen(channel, portName, "cannot be opened");
