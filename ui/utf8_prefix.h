@@ -1,0 +1,18 @@
+// Cutting UTF-8 text to fit a byte buffer without splitting a character.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+// The length of the longest prefix of `text` that has at most `limit` bytes
+// and ends on a character boundary: a character that would not fit whole is
+// left out whole, so a cut text is still valid UTF-8.
+constexpr std::size_t Utf8PrefixLength(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) return text.size();
+    std::size_t length = limit;
+    // Continuation bytes are 10xxxxxx; step back to the lead byte of the
+    // character the cut falls into.
+    while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
+        --length;
+    return length;
+}
