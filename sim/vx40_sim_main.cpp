@@ -155,7 +155,7 @@ int main(int argc, char** argv) {
         "and a request counts as received only after its own line time");
     faultGroup->add_option("--unplug-after", options.unplugAfterFrames,
                            "Close the line once N frames have been received (the Nth is not "
-                           "answered), as a pulled cable");
+                           "answered), as a pulled cable; the program keeps running until stopped");
     faultGroup->add_option("--reply-delay", options.replyDelayMs, "Pause before every reply, in ms")
         ->check(CLI::NonNegativeNumber);
 
