@@ -144,7 +144,10 @@ ResultCode OpenChannel(SerialChannel& channel, const char* portName) {
 
 ResultCode CloseChannel(SerialChannel& channel) {
     if (channel.fd >= 0) {
-        // Closing the descriptor also releases the flock.
+        // The exclusive flag belongs to the terminal and would outlive this
+        // descriptor while anyone else holds the terminal open; clear it.
+        // Closing the descriptor releases the flock.
+        (void)ioctl(channel.fd, TIOCNXCL);
         close(channel.fd);
         channel.fd = -1;
     }

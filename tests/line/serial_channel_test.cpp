@@ -1,6 +1,7 @@
 #include "protocol/serial_channel.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <chrono>
@@ -48,6 +49,22 @@ TEST(SerialChannel, OpenIsExclusiveAndReopenReleasesThePrevious) {
     EXPECT_EQ(CloseChannel(a.state), 0);
     EXPECT_EQ(CloseChannel(a.state), 0);
     EXPECT_FALSE(ChannelIsOpen(a.state));
+}
+
+TEST(SerialChannel, CloseLeavesThePortOpenableForOthers) {
+    // The exclusive flag lives on the terminal, not the descriptor: while any
+    // other descriptor keeps the terminal open it would outlast our close and
+    // lock every ordinary user out of the port.
+    PtyPeer peer;
+    Channel channel;
+    ASSERT_EQ(OpenChannel(channel.state, peer.SlavePath().c_str()), 0);
+    EXPECT_EQ(CloseChannel(channel.state), 0);
+    const int fd = open(peer.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    int exclusive = -1;
+    ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    close(fd);
 }
 
 TEST(SerialChannel, LineSettingsAreSetFromZero) {
