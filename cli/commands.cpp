@@ -48,7 +48,7 @@ std::string Detail(const CliOptions& options, const CommandContext& context, Res
         std::string detail = context.line.channel.lastError;
         if (detail.empty()) detail = options.port + ": cannot open";
         const std::string hint = PortAccessHint(options.port);
-        if (!hint.empty()) detail += " (" + hint + ")";
+        if (!hint.empty()) detail += "; " + hint;
         return detail;
     }
     if (IsFileFailure(result)) {
