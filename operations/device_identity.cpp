@@ -125,7 +125,9 @@ IdentityTexts FormatIdentity(const DeviceInfo& info) {
     if (s[0] == 0xFF && s[1] == 0xFF && s[2] == 0xFF) {
         std::snprintf(texts.serialNumber, sizeof texts.serialNumber, "%s", kTextNotSet);
     } else {
-        const unsigned long serial = s[0] | s[1] << 8 | static_cast<unsigned long>(s[2]) << 16;
+        const unsigned long serial = static_cast<unsigned long>(s[0]) |
+                                     static_cast<unsigned long>(s[1]) << 8 |
+                                     static_cast<unsigned long>(s[2]) << 16;
         std::snprintf(texts.serialNumber, sizeof texts.serialNumber, "%lu", serial);
     }
 

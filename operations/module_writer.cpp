@@ -13,6 +13,13 @@
 #include "ui/control_ids.h"
 #include "ui/status.h"
 
+int ModuleRecordCount(std::size_t bytes) {
+    if (bytes == 0 || bytes % kBlockRecordSize != 0 || bytes > kModuleBufferSize) {
+        return kErrNotModule;
+    }
+    return static_cast<int>(bytes / kBlockRecordSize);
+}
+
 ResultCode WriteModuleBlocks(CommandContext& context, const std::uint8_t* records,
                              std::uint8_t node, int count) {
     LineState& line = context.line;
@@ -59,8 +66,10 @@ ResultCode WriteModuleCommand(CommandContext& context) {
             result = ReadModuleFile(path, module.get(), kModuleBufferSize, bytesRead,
                                     context.reason, sizeof context.reason);
         }
-        if (result == kResultOk && (bytesRead == 0 || bytesRead % kBlockRecordSize != 0)) {
-            result = kErrNotModule;
+        int count = 0;
+        if (result == kResultOk) {
+            count = ModuleRecordCount(bytesRead);
+            if (count < 0) result = count;
         }
 
         std::uint8_t node = 0;
@@ -71,7 +80,6 @@ ResultCode WriteModuleCommand(CommandContext& context) {
             if (result == kResultOk) result = OpenChannel(context.line.channel, portName);
         }
         if (result == kResultOk) result = IdentifyDevice(context, node);
-        const int count = static_cast<int>(bytesRead / kBlockRecordSize);
         if (result == kResultOk) result = WriteModuleBlocks(context, module.get(), node, count);
         if (result == kResultOk) ShowStatus(context.dialog, kStatusWriteDone, 100, 100);
     }

@@ -16,6 +16,11 @@ inline constexpr const char* kStatusWriting = "Запись";
 inline constexpr const char* kStatusWriteDone = "Запись завершена";
 inline constexpr int kPathLimit = 255;
 
+// Number of block records in a module file of `bytes` bytes, or
+// kErrNotModule when it is empty, not a whole number of records, or longer
+// than a module can be.
+int ModuleRecordCount(std::size_t bytes);
+
 // Sends `count` records with command 19, then identifies the device again.
 // Counts the accepted records in context.recordsAccepted.
 ResultCode WriteModuleBlocks(CommandContext& context, const std::uint8_t* records,
