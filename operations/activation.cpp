@@ -14,11 +14,8 @@ ResultCode ActivateApplication(CommandContext& context, std::uint8_t node) {
 }
 
 ResultCode ActivateApplicationCommand(CommandContext& context) {
-    char portName[kPortNameLimit + 1];
-    ReadPortName(context.dialog, portName);
     std::uint8_t node = 0;
-    ResultCode result = ReadNode(context.dialog, node);
-    if (result == kResultOk) result = OpenChannel(context.line.channel, portName);
+    ResultCode result = OpenPortFromDialog(context, node);
     if (result == kResultOk) result = ActivateApplication(context, node);
     if (result == kResultOk) ShowStatus(context.dialog, kStatusActivated, 100, 100);
     CloseChannel(context.line.channel);

@@ -87,10 +87,7 @@ ResultCode SaveBackupCommand(CommandContext& context, BackupKind kind, char* sav
 
         std::uint8_t node = 0;
         if (result == kResultOk) {
-            char portName[kPortNameLimit + 1];
-            ReadPortName(context.dialog, portName);
-            result = ReadNode(context.dialog, node);
-            if (result == kResultOk) result = OpenChannel(context.line.channel, portName);
+            result = OpenPortFromDialog(context, node);
         }
         if (result == kResultOk) result = IdentifyDevice(context, node);
         if (result == kResultOk) result = ReadBackupBlocks(context, records.get(), node, kind);

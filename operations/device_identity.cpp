@@ -181,11 +181,8 @@ ResultCode SearchDeviceCommand(CommandContext& context) {
     using Clock = std::chrono::steady_clock;
     constexpr auto kShortestAttempt = std::chrono::milliseconds(250);
 
-    char portName[kPortNameLimit + 1];
-    ReadPortName(context.dialog, portName);
     std::uint8_t node = 0;
-    ResultCode result = ReadNode(context.dialog, node);
-    if (result == kResultOk) result = OpenChannel(context.line.channel, portName);
+    ResultCode result = OpenPortFromDialog(context, node);
     while (result == kResultOk) {
         const auto started = Clock::now();
         result = IdentifyDevice(context, node);

@@ -16,3 +16,10 @@ ResultCode ReadNode(Dialog& dialog, std::uint8_t& node) {
     node = static_cast<std::uint8_t>(value);
     return kResultOk;
 }
+
+ResultCode OpenPortFromDialog(CommandContext& context, std::uint8_t& node) {
+    char portName[kPortNameLimit + 1];
+    ReadPortName(context.dialog, portName);
+    const ResultCode result = ReadNode(context.dialog, node);
+    return result == kResultOk ? OpenChannel(context.line.channel, portName) : result;
+}

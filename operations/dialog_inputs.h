@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "operations/command_context.h"
 #include "protocol/result_code.h"
 #include "ui/dialog.h"
 
@@ -21,3 +22,7 @@ void ReadPortName(Dialog& dialog, char (&portName)[kPortNameLimit + 1]);
 
 // The node field as a node number 0..255, or kErrBadNode.
 ResultCode ReadNode(Dialog& dialog, std::uint8_t& node);
+
+// What every device command does first: reads the port and node fields and
+// opens the port. 0, kErrBadNode (nothing opened) or kErrPortOpen.
+ResultCode OpenPortFromDialog(CommandContext& context, std::uint8_t& node);

@@ -74,10 +74,7 @@ ResultCode WriteModuleCommand(CommandContext& context) {
 
         std::uint8_t node = 0;
         if (result == kResultOk) {
-            char portName[kPortNameLimit + 1];
-            ReadPortName(context.dialog, portName);
-            result = ReadNode(context.dialog, node);
-            if (result == kResultOk) result = OpenChannel(context.line.channel, portName);
+            result = OpenPortFromDialog(context, node);
         }
         if (result == kResultOk) result = IdentifyDevice(context, node);
         if (result == kResultOk) result = WriteModuleBlocks(context, module.get(), node, count);
