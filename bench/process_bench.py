@@ -1,0 +1,236 @@
+#!/usr/bin/env python3
+"""Process-level benchmarks of vx40 against vx40-sim.
+
+  write   a 112-record module written through the simulator paced at 57600
+          baud: elapsed time against the line time of every byte that crossed
+          the line (counted from the simulator's --trace), and vx40's CPU time
+  search  a 10 s search on a silent line: vx40's CPU time against elapsed
+  stop    SIGINT during a search on a silent line and during a paced write:
+          time from the signal to the process's exit
+
+vx40's CPU time is the child's own rusage from wait4 (user + system), so the
+simulator's work is not counted. Prints one line per figure and, with --json,
+writes every figure and sample for scripts/bench.
+"""
+import argparse
+import json
+import os
+import random
+import re
+import select
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+BAUD = 57600
+BITS_PER_BYTE = 10
+RECORD_SIZE = 1030
+RECORDS = 112
+# The module writer waits this long after identification, before the first block.
+PAUSE_BEFORE_BLOCKS_S = 0.5
+# A silent identification is one exchange of four reply waits of this length.
+REPLY_WAIT_S = 0.25
+
+
+def line_time_s(count):
+    return count * BITS_PER_BYTE / BAUD
+
+
+class Simulator:
+    """vx40-sim on a pseudo-terminal; its stderr (the trace) goes to a file."""
+
+    def __init__(self, exe, args, folder, name):
+        self.trace_path = os.path.join(folder, name + ".err")
+        with open(self.trace_path, "wb") as err:
+            self.process = subprocess.Popen([exe, *args], stdout=subprocess.PIPE, stderr=err)
+        line = read_line(self.process.stdout, 10.0)
+        if not line:
+            self.stop()
+            sys.exit("vx40-sim did not start: " + open(self.trace_path).read())
+        self.port = line.strip()
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        self.process.wait(10)
+        self.process.stdout.close()
+
+    def line_bytes(self):
+        """Bytes of every frame the simulator received (rx) and sent (tx)."""
+        total = 0
+        with open(self.trace_path) as trace:
+            for line in trace:
+                match = re.match(r"\[ *[\d.]+ ms\] (rx|tx)((?: [0-9A-F]{2})+)$", line.rstrip())
+                if match:
+                    total += len(match.group(2).split())
+        return total
+
+
+def read_line(stream, timeout_s):
+    """One line from a pipe, or b"" when none comes within the time."""
+    deadline = time.monotonic() + timeout_s
+    data = b""
+    fd = stream.fileno()
+    while not data.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            break
+        chunk = os.read(fd, 1)
+        if not chunk:
+            break
+        data += chunk
+    return data.decode("utf-8", "replace")
+
+
+def start_vx40(exe, args, stderr=subprocess.DEVNULL, stdout=subprocess.DEVNULL):
+    return subprocess.Popen([exe, *args], stdout=stdout, stderr=stderr)
+
+
+def reap(process):
+    """Waits for the child; returns its exit code and CPU seconds (user + system)."""
+    _, status, usage = os.wait4(process.pid, 0)
+    process.returncode = os.waitstatus_to_exitcode(status)
+    return process.returncode, usage.ru_utime + usage.ru_stime
+
+
+def make_module(path):
+    # Fixed pseudo-random contents: about one byte in 85 needs an escape on the line.
+    rng = random.Random(40)
+    with open(path, "wb") as module:
+        module.write(bytes(rng.getrandbits(8) for _ in range(RECORDS * RECORD_SIZE)))
+
+
+def bench_write(bins, folder):
+    module = os.path.join(folder, "module.vx4")
+    make_module(module)
+    sim = Simulator(bins["sim"], ["--pace", "--trace"], folder, "write-sim")
+    out_path = os.path.join(folder, "write.json")
+    try:
+        with open(out_path, "wb") as out:
+            started = time.monotonic()
+            process = start_vx40(bins["vx40"], ["-p", sim.port, "--json", "write", module],
+                                 stdout=out)
+            code, cpu = reap(process)
+            elapsed = time.monotonic() - started
+    finally:
+        sim.stop()
+    report = json.load(open(out_path))
+    if code != 0 or report.get("blocks") != RECORDS:
+        sys.exit(f"the paced write failed: exit {code}, {report}")
+    count = sim.line_bytes()
+    line = line_time_s(count)
+    return {
+        "elapsed_s": elapsed,
+        "line_bytes": count,
+        "line_time_s": line,
+        "ratio": elapsed / line,
+        "ratio_without_pause": (elapsed - PAUSE_BEFORE_BLOCKS_S) / line,
+        "cpu_s": cpu,
+        "cpu_share": cpu / elapsed,
+    }
+
+
+def bench_search_cpu(bins, folder, seconds):
+    sim = Simulator(bins["sim"], ["--fault", "any:every:silence"], folder, "search-sim")
+    try:
+        started = time.monotonic()
+        process = start_vx40(bins["vx40"], ["-p", sim.port, "info", "--timeout", str(seconds)])
+        code, cpu = reap(process)
+        elapsed = time.monotonic() - started
+    finally:
+        sim.stop()
+    if code != 5:
+        sys.exit(f"the search on a silent line ended with exit {code}, not 5 (no device)")
+    return {"elapsed_s": elapsed, "cpu_s": cpu, "cpu_share": cpu / elapsed}
+
+
+def stop_samples(bins, sim, args, offsets):
+    """Starts vx40 once per offset, interrupts it that long after its first
+    status line, and returns the seconds from the signal to its exit."""
+    samples = []
+    for offset in offsets:
+        process = start_vx40(bins["vx40"], ["-p", sim.port, *args], stderr=subprocess.PIPE)
+        if not read_line(process.stderr, 10.0):
+            process.kill()
+            reap(process)
+            sys.exit("vx40 showed no status: " + " ".join(args))
+        time.sleep(offset)
+        signalled = time.monotonic()
+        process.send_signal(signal.SIGINT)
+        code, _ = reap(process)
+        samples.append(time.monotonic() - signalled)
+        process.stderr.close()
+        if code != 130:
+            sys.exit(f"vx40 {' '.join(args)} ended with exit {code} after SIGINT, not 130")
+    return samples
+
+
+def summary(samples):
+    return {"median_s": statistics.median(samples), "max_s": max(samples), "samples": samples}
+
+
+def bench_stop(bins, folder, count):
+    # The offsets walk evenly across the period of what vx40 is doing, so the
+    # signal lands in every phase: for the search, every point of a 250 ms
+    # reply wait and each of the four waits of an exchange; for the write,
+    # two block exchanges (about 0.19 s each).
+    search_offsets = [0.3 + REPLY_WAIT_S * (i / count + i % 4) for i in range(count)]
+    sim = Simulator(bins["sim"], ["--fault", "any:every:silence"], folder, "stop-search-sim")
+    try:
+        search = stop_samples(bins, sim, ["info"], search_offsets)
+    finally:
+        sim.stop()
+
+    module = os.path.join(folder, "module.vx4")
+    if not os.path.exists(module):
+        make_module(module)
+    # Past the identification and the pause, well into the blocks.
+    write_offsets = [1.0 + 0.4 * i / count for i in range(count)]
+    sim = Simulator(bins["sim"], ["--pace"], folder, "stop-write-sim")
+    try:
+        write = stop_samples(bins, sim, ["write", module], write_offsets)
+    finally:
+        sim.stop()
+    return {"search": summary(search), "write": summary(write)}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build", default="build/native", help="the native build folder")
+    parser.add_argument("--json", help="also write the figures to this file")
+    parser.add_argument("--stop-samples", type=int, default=10,
+                        help="signals per kind of Stop (default 10)")
+    parser.add_argument("--search-seconds", type=int, default=10,
+                        help="length of the search measured for CPU time (default 10)")
+    options = parser.parse_args()
+    bins = {"vx40": os.path.join(options.build, "cli", "vx40"),
+            "sim": os.path.join(options.build, "sim", "vx40-sim")}
+    for exe in bins.values():
+        if not os.access(exe, os.X_OK):
+            sys.exit(f"{exe} is missing; build the native preset first")
+
+    figures = {}
+    with tempfile.TemporaryDirectory(prefix="vx40-bench-") as folder:
+        write = figures["write"] = bench_write(bins, folder)
+        print(f"paced write: {write['elapsed_s']:.3f} s for {write['line_bytes']} bytes on the "
+              f"line ({write['line_time_s']:.3f} s): ratio {write['ratio']:.4f}, "
+              f"{write['ratio_without_pause']:.4f} without the 0.5 s pause (target <= 1.03)")
+        print(f"paced write: CPU {write['cpu_s']:.3f} s = {100 * write['cpu_share']:.3f}% "
+              f"of elapsed (target <= 2%)")
+        search = figures["search"] = bench_search_cpu(bins, folder, options.search_seconds)
+        print(f"silent search: CPU {search['cpu_s']:.3f} s in {search['elapsed_s']:.3f} s = "
+              f"{100 * search['cpu_share']:.3f}% (target <= 2%)")
+        stop = figures["stop"] = bench_stop(bins, folder, options.stop_samples)
+        for kind in ("search", "write"):
+            print(f"Stop during a {kind}: median {stop[kind]['median_s']:.3f} s, max "
+                  f"{stop[kind]['max_s']:.3f} s over {len(stop[kind]['samples'])} "
+                  f"(target <= 0.30 s)")
+    if options.json:
+        with open(options.json, "w") as out:
+            json.dump(figures, out, indent=2)
+
+
+if __name__ == "__main__":
+    main()
