@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "protocol/event.h"
@@ -18,9 +20,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Median(std::vector<double> values) {
+// Nearest-rank percentile, 0 < share <= 1.
+double Percentile(std::vector<double> values, double share) {
     std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    const auto rank =
+        static_cast<std::size_t>(std::ceil(share * static_cast<double>(values.size())));
+    return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
+}
+
+double Median(std::vector<double> values) {
+    return Percentile(std::move(values), 0.5);
 }
 
 void SilentExchange(int samples) {
@@ -70,8 +79,14 @@ void ReadLatency(int samples) {
         ms.push_back(static_cast<double>(doneNs - sentAtNs.load()) / 1e6);
     }
     CloseChannel(channel);
-    std::printf("ChannelRead after ETX: median %.3f ms, max %.3f ms over %d (target <= 2 ms)\n",
-                Median(ms), *std::max_element(ms.begin(), ms.end()), samples);
+    // A shared machine now and then delays the wake-up by a scheduling
+    // slice; the share of such samples is printed beside the maximum.
+    const auto late = std::count_if(ms.begin(), ms.end(), [](double value) { return value > 2.0; });
+    std::printf(
+        "ChannelRead after ETX: median %.3f ms, 99th percentile %.3f ms, max %.3f ms; %d of %d "
+        "above 2 ms (target <= 2 ms)\n",
+        Median(ms), Percentile(ms, 0.99), *std::max_element(ms.begin(), ms.end()),
+        static_cast<int>(late), samples);
 }
 
 }  // namespace
