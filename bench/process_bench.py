@@ -204,6 +204,8 @@ def main():
                         help="signals per kind of Stop (default 10)")
     parser.add_argument("--search-seconds", type=int, default=10,
                         help="length of the search measured for CPU time (default 10)")
+    parser.add_argument("--only", choices=("write", "search", "stop"),
+                        help="run one benchmark: the paced write, the silent search or Stop")
     options = parser.parse_args()
     bins = {"vx40": os.path.join(options.build, "cli", "vx40"),
             "sim": os.path.join(options.build, "sim", "vx40-sim")}
@@ -212,21 +214,25 @@ def main():
             sys.exit(f"{exe} is missing; build the native preset first")
 
     figures = {}
+    run = {options.only} if options.only else {"write", "search", "stop"}
     with tempfile.TemporaryDirectory(prefix="vx40-bench-") as folder:
-        write = figures["write"] = bench_write(bins, folder)
-        print(f"paced write: {write['elapsed_s']:.3f} s for {write['line_bytes']} bytes on the "
-              f"line ({write['line_time_s']:.3f} s): ratio {write['ratio']:.4f}, "
-              f"{write['ratio_without_pause']:.4f} without the 0.5 s pause (target <= 1.03)")
-        print(f"paced write: CPU {write['cpu_s']:.3f} s = {100 * write['cpu_share']:.3f}% "
-              f"of elapsed (target <= 2%)")
-        search = figures["search"] = bench_search_cpu(bins, folder, options.search_seconds)
-        print(f"silent search: CPU {search['cpu_s']:.3f} s in {search['elapsed_s']:.3f} s = "
-              f"{100 * search['cpu_share']:.3f}% (target <= 2%)")
-        stop = figures["stop"] = bench_stop(bins, folder, options.stop_samples)
-        for kind in ("search", "write"):
-            print(f"Stop during a {kind}: median {stop[kind]['median_s']:.3f} s, max "
-                  f"{stop[kind]['max_s']:.3f} s over {len(stop[kind]['samples'])} "
-                  f"(target <= 0.30 s)")
+        if "write" in run:
+            write = figures["write"] = bench_write(bins, folder)
+            print(f"paced write: {write['elapsed_s']:.3f} s for {write['line_bytes']} bytes on "
+                  f"the line ({write['line_time_s']:.3f} s): ratio {write['ratio']:.4f}, "
+                  f"{write['ratio_without_pause']:.4f} without the 0.5 s pause (target <= 1.03)")
+            print(f"paced write: CPU {write['cpu_s']:.3f} s = {100 * write['cpu_share']:.3f}% "
+                  f"of elapsed (target <= 2%)")
+        if "search" in run:
+            search = figures["search"] = bench_search_cpu(bins, folder, options.search_seconds)
+            print(f"silent search: CPU {search['cpu_s']:.3f} s in {search['elapsed_s']:.3f} s = "
+                  f"{100 * search['cpu_share']:.3f}% (target <= 2%)")
+        if "stop" in run:
+            stop = figures["stop"] = bench_stop(bins, folder, options.stop_samples)
+            for kind in ("search", "write"):
+                print(f"Stop during a {kind}: median {stop[kind]['median_s']:.3f} s, max "
+                      f"{stop[kind]['max_s']:.3f} s over {len(stop[kind]['samples'])} "
+                      f"(target <= 0.30 s)")
     if options.json:
         with open(options.json, "w") as out:
             json.dump(figures, out, indent=2)
