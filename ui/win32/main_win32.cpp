@@ -53,8 +53,28 @@ void CentreWindow(HWND window) {
     MoveWindow(window, origin.x, origin.y, width, height, FALSE);
 }
 
+// Icon 128 also for the taskbar button and the task switcher, which would
+// otherwise show the system's blank program icon. Shared icons belong to the
+// system and are never destroyed.
+void SetWindowIcons(HWND window) {
+    const struct {
+        WPARAM which;
+        int width;
+        int height;
+    } sizes[] = {{ICON_BIG, GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON)},
+                 {ICON_SMALL, GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON)}};
+    for (const auto& size : sizes) {
+        HANDLE icon = LoadImageW(g_instance, MAKEINTRESOURCEW(kIconId), IMAGE_ICON, size.width,
+                                 size.height, LR_SHARED);
+        if (icon != nullptr) {
+            SendMessageW(window, WM_SETICON, size.which, reinterpret_cast<LPARAM>(icon));
+        }
+    }
+}
+
 void InitialiseDialog(HWND window) {
     g_dialog.Attach(window, g_instance);
+    SetWindowIcons(window);
     for (const wchar_t* name : kPortNames) {
         SendDlgItemMessageW(window, kIdPort, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
     }
