@@ -1,7 +1,9 @@
 // Every device command end to end: the operations, the exchange and the
 // channel against the simulated device on a pseudo-terminal, with the
 // recording dialog standing in for the window.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <fstream>
 #include <thread>
 
+#include "line_rig.h"
 #include "operations/activation.h"
 #include "operations/backup.h"
 #include "operations/device_identity.h"
@@ -47,16 +50,11 @@ class Operations : public ::testing::Test {
     // rich in control bytes.
     std::string ModuleFile(std::size_t bytes, const char* name = "module.vx4") {
         const fs::path path = folder / name;
-        std::ofstream out(path, std::ios::binary);
-        for (std::size_t i = 0; i < bytes; ++i) {
-            const std::uint8_t b = static_cast<std::uint8_t>(i % 7 == 0 ? 0x10 : i * 31 + i / 1030);
-            out.put(static_cast<char>(b));
-        }
+        WritePatternFile(path, bytes);
         return path.string();
     }
     static std::vector<std::uint8_t> Contents(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
+        return FileContents(path);
     }
     std::vector<int> Commands() const {
         std::vector<int> commands;
@@ -178,6 +176,35 @@ TEST_F(Operations, WriteOfAWholeModuleEndsAt99Percent) {
 }
 
 TEST_F(Operations, BadModuleFilesCostNoTraffic) {
+    // A gigabyte that takes no disk: refused by its size, never read.
+    const std::string huge = (folder / "huge.vx4").string();
+    {
+        const int fd = open(huge.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, off_t{1} << 30), 0);
+        close(fd);
+    }
+    // A pipe would block a plain read for ever.
+    const std::string fifo = (folder / "fifo.vx4").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    // A whole module that another program holds locked.
+    const std::string locked = ModuleFile(2 * 1030, "locked.vx4");
+    const int holder = open(locked.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    // A whole module at the end of a 300-character path: the field gives
+    // only its first 255 characters, which name nothing.
+    fs::path deep = folder;
+    while (deep.string().size() < 280)
+        deep /= std::string(40, 'd');
+    fs::create_directories(deep);
+    WritePatternFile(deep / "m.vx4", 1030);
+    std::string longPath = (deep / "m.vx4").string();
+    longPath.insert(longPath.size() - 5, 300 - longPath.size(), 'x');
+    fs::rename(deep / "m.vx4", longPath);
+    ASSERT_EQ(longPath.size(), 300u);
+    ASSERT_TRUE(fs::exists(longPath));
+
     const std::pair<std::string, ResultCode> cases[] = {
         {ModuleFile(0, "empty.vx4"), kErrNotModule},
         {ModuleFile(1029, "short.vx4"), kErrNotModule},
@@ -185,17 +212,42 @@ TEST_F(Operations, BadModuleFilesCostNoTraffic) {
         // Longer than a module: refused, not cut to its first 112 records.
         {ModuleFile(112 * 1030 + 1, "oversized.vx4"), kErrNotModule},
         {ModuleFile(113 * 1030, "113.vx4"), kErrNotModule},
+        {huge, kErrNotModule},
         {(folder / "missing.vx4").string(), kErrFileOpen},
         {folder.string(), kErrFileOpen},
+        {fifo, kErrFileOpen},
+        {locked, kErrFileOpen},
+        {longPath, kErrFileOpen},
         {"", kErrFileOpen},
     };
     for (const auto& [path, expected] : cases) {
         dialog.SetField(kIdModulePath, path);
+        const auto start = Clock::now();
         EXPECT_EQ(WriteModuleCommand(context), expected) << path;
+        EXPECT_LT(SecondsSince(start), 1.0) << path;  // nothing was waited for or read whole
     }
+    close(holder);
+    // The port was never even looked up, let alone opened.
+    EXPECT_TRUE(dialog.CallsStartingWith("get 1000").empty());
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(device.FramesReceived(), 0);
+    EXPECT_TRUE(device.Requests().empty());
     EXPECT_TRUE(dialog.Boxes().empty());  // the worker shows errors, not the command
+}
+
+TEST_F(Operations, UnreadableModuleFileCostsNoTraffic) {
+    const std::string path = ModuleFile(1030, "unreadable.vx4");
+    ASSERT_EQ(chmod(path.c_str(), 0), 0);
+    if (access(path.c_str(), R_OK) == 0) {
+        GTEST_SKIP() << "running as root (or with CAP_DAC_OVERRIDE): a mode of 000 does not "
+                        "stop this process reading; the locked file and the pipe of "
+                        "BadModuleFilesCostNoTraffic cover a refused open instead";
+    }
+    dialog.SetField(kIdModulePath, path);
+    EXPECT_EQ(WriteModuleCommand(context), kErrFileOpen);
+    EXPECT_NE(std::string(context.reason).find("ermission"), std::string::npos) << context.reason;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(device.FramesReceived(), 0);
 }
 
 TEST_F(Operations, RefusedBlockStopsTheWrite) {
