@@ -23,6 +23,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 BAUD = 57600
@@ -88,9 +89,16 @@ def start_vx40(exe, args, stderr=subprocess.DEVNULL, stdout=subprocess.DEVNULL):
     return subprocess.Popen([exe, *args], stdout=stdout, stderr=stderr)
 
 
-def reap(process):
-    """Waits for the child; returns its exit code and CPU seconds (user + system)."""
-    _, status, usage = os.wait4(process.pid, 0)
+def reap(process, limit_s=60.0):
+    """Waits for the child; returns its exit code and CPU seconds (user + system).
+    A child that outlives the limit is killed, so a Stop that fails ends the
+    run with an exit code of -9 rather than hanging it."""
+    guard = threading.Timer(limit_s, process.kill)
+    guard.start()
+    try:
+        _, status, usage = os.wait4(process.pid, 0)
+    finally:
+        guard.cancel()
     process.returncode = os.waitstatus_to_exitcode(status)
     return process.returncode, usage.ru_utime + usage.ru_stime
 
@@ -159,7 +167,7 @@ def stop_samples(bins, sim, args, offsets):
         time.sleep(offset)
         signalled = time.monotonic()
         process.send_signal(signal.SIGINT)
-        code, _ = reap(process)
+        code, _ = reap(process, 10.0)
         samples.append(time.monotonic() - signalled)
         process.stderr.close()
         if code != 130:
