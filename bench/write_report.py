@@ -1,0 +1,239 @@
+#!/usr/bin/env python3
+"""Writes docs/performance.md from the results that scripts/bench collects.
+
+The results folder holds codec.json (Google Benchmark's JSON), line.txt
+(vx40_line_bench's output), alloc.txt and alloc.rc (the allocation test's
+output and exit code) and process.json (bench/process_bench.py --json).
+"""
+import argparse
+import datetime
+import json
+import os
+import platform
+import re
+import subprocess
+
+LINE_BYTES_PER_S = 57600 / 10
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+def cpu_model():
+    for line in read("/proc/cpuinfo").splitlines():
+        if line.startswith("model name"):
+            return line.split(":", 1)[1].strip()
+    return platform.processor() or "unknown"
+
+
+def compiler(build):
+    cache = read(os.path.join(build, "CMakeCache.txt"))
+    match = re.search(r"^CMAKE_CXX_COMPILER:\w+=(.+)$", cache, re.M)
+    exe = match.group(1) if match else "c++"
+    version = subprocess.run([exe, "--version"], capture_output=True, text=True).stdout
+    build_type = re.search(r"^CMAKE_BUILD_TYPE:\w+=(.*)$", cache, re.M)
+    return version.splitlines()[0], build_type.group(1) if build_type else ""
+
+
+def codec_rows(path):
+    """Median bytes/s of each codec benchmark and its ratio to memcpy."""
+    medians = {}
+    frames = {}
+    for entry in json.load(open(path))["benchmarks"]:
+        if entry.get("aggregate_name", "median") != "median":
+            continue
+        name = entry.get("run_name", entry["name"])
+        medians[name] = entry["bytes_per_second"]
+        if "frame_bytes" in entry:
+            frames[name] = int(round(entry["frame_bytes"]))
+    memcpy = medians.pop("Memcpy")
+    rows = [("(e)", "memcpy of the 1033 payload bytes (baseline)", f"{memcpy / 1e9:.2f} GB/s", "-",
+             "")]
+    for name, rate in medians.items():
+        operation, contents = name.split("/")
+        kind = "plain bytes" if contents == "plain" else "every byte 0x02/0x03/0x10"
+        measured = (f"{rate / 1e9:.2f} GB/s = {rate / memcpy:.4f} of memcpy "
+                    f"(memcpy {memcpy / rate:.0f}x faster); {rate / LINE_BYTES_PER_S:,.0f}x "
+                    f"the line's 5760 B/s")
+        rows.append(("(e)", f"`{operation}Frame`, 1033-byte payload, {kind} "
+                     f"({frames.get(name, '?')}-byte frame)", measured, "ratio reported", ""))
+    return rows
+
+
+def line_rows(path):
+    text = read(path)
+    silent = re.search(r"silent exchange: median ([\d.]+) s, min ([\d.]+) s, max ([\d.]+) s "
+                       r"over (\d+)", text)
+    def latency(what):
+        return re.search(what + r"[^:]*: median ([\d.]+) ms, 99th percentile ([\d.]+) ms, "
+                         r"max ([\d.]+) ms; (\d+) of (\d+) above 2 ms", text).groups()
+
+    median, low, high, count = silent.groups()
+    rows = [("(b)", "Silent exchange (four attempts, no reply) until it returns -2011",
+             f"median {median} s, min {low} s, max {high} s ({count} samples)", "1.00-1.10 s",
+             "yes" if float(low) >= 1.0 and float(high) <= 1.10 else "**no**")]
+    median, p99, high, late, count = latency("ChannelRead after ETX")
+    if float(high) <= 2.0:
+        met = "yes"
+    elif float(p99) <= 2.0:
+        met = "99th percentile yes; max **no**"
+    else:
+        met = "**no**"
+    rows.append(("(b)", "`ChannelRead` return after the ETX byte arrives",
+                 f"median {median} ms, 99th percentile {p99} ms, max {high} ms; {late} of "
+                 f"{count} samples above 2 ms", "<= 2 ms", met))
+    median, p99, high, late, count = latency("bare poll and read after ETX")
+    rows.append(("(b)", "the same for a bare `poll` and `read` on a raw pseudo-terminal, "
+                 "alternating with the above (the kernel's and scheduler's floor)",
+                 f"median {median} ms, 99th percentile {p99} ms, max {high} ms; {late} of "
+                 f"{count} samples above 2 ms", "reference", ""))
+    return rows
+
+
+def alloc_row(folder):
+    code = int(read(os.path.join(folder, "alloc.rc")).strip())
+    if code == 0:
+        measured, met = "0 (three exchanges, each with one garbled reply and a resend)", "yes"
+    else:
+        found = re.search(r"Which is: (\d+)", read(os.path.join(folder, "alloc.txt")))
+        measured, met = f"{found.group(1) if found else 'unknown'} (the test failed)", "**no**"
+    return ("(f)", "Heap allocations inside `Exchange`", measured, "0", met)
+
+
+def process_rows(path):
+    figures = json.load(open(path))
+    write, search, stop = figures["write"], figures["search"], figures["stop"]
+    rows = []
+    detail = (f"{write['elapsed_s']:.3f} s for {write['line_bytes']} bytes "
+              f"= {write['line_time_s']:.3f} s of line time")
+    rows.append(("(a)", "112-record module, paced write: elapsed / line time, whole command",
+                 f"{write['ratio']:.4f} ({detail})", "<= 1.03",
+                 "yes" if write["ratio"] <= 1.03 else "**no**"))
+    rows.append(("(a)", "the same without the 0.5 s pause before the first block",
+                 f"{write['ratio_without_pause']:.4f}", "<= 1.03",
+                 "yes" if write["ratio_without_pause"] <= 1.03 else "**no**"))
+    for kind, label in (("search", "a search with no device"), ("write", "a paced write")):
+        figure = stop[kind]
+        rows.append(("(c)", f"Stop (SIGINT) during {label}: signal to exit",
+                     f"median {figure['median_s']:.3f} s, max {figure['max_s']:.3f} s "
+                     f"({len(figure['samples'])} samples)", "<= 0.30 s",
+                     "yes" if figure["max_s"] <= 0.30 else "**no**"))
+    rows.append(("(d)", "CPU time / elapsed of `vx40` during the paced write",
+                 f"{100 * write['cpu_share']:.3f}% ({write['cpu_s']:.3f} s CPU in "
+                 f"{write['elapsed_s']:.1f} s)", "<= 2%",
+                 "yes" if write["cpu_share"] <= 0.02 else "**no**"))
+    rows.append(("(d)", "CPU time / elapsed of `vx40` during a search with no device",
+                 f"{100 * search['cpu_share']:.3f}% ({search['cpu_s']:.3f} s CPU in "
+                 f"{search['elapsed_s']:.1f} s)", "<= 2%",
+                 "yes" if search["cpu_share"] <= 0.02 else "**no**",
+                 "`python3 bench/process_bench.py --only search`"))
+    return rows
+
+
+REPRODUCE = {
+    "(a)": "`python3 bench/process_bench.py --only write`",
+    "(b)": "`build/native/bench/vx40_line_bench 10`",
+    "(c)": "`python3 bench/process_bench.py --only stop`",
+    "(d)": "`python3 bench/process_bench.py --only write`",
+    "(e)": "`build/native/bench/vx40_codec_bench --benchmark_repetitions=3`",
+    "(f)": "`build/native/tests/vx40_line_tests --gtest_filter='ExchangeAllocations.*'`",
+}
+
+METHOD = """\
+## Method
+
+- **Line ratio (a).** `vx40-sim --pace --trace` keeps both directions to
+  57600 baud (a request counts as received only after its own line time;
+  replies leave no faster than 10 bits a byte). `vx40 -p PTY --json write
+  module.vx4` writes a fixed pseudo-random 115360-byte module (112 records);
+  elapsed time runs from starting the process to its exit. The line time is
+  that of every byte of every frame in the simulator's trace, both ways, at
+  10 bits a byte: the two identifications, the 112 blocks and their replies.
+  The command waits 0.5 s after the first identification before the first
+  block, as the device needs; the ratio is given with that pause and without.
+- **Silent exchange and read latency (b).** `bench/line_bench.cpp` over a
+  pseudo-terminal pair: an `Exchange` that no one answers, from call to
+  return; and the time from a peer thread writing the ETX byte to
+  `ChannelRead` returning. Its samples alternate with those of a bare
+  `poll` and `read` on a second raw pseudo-terminal: on this shared
+  two-core machine a wake-up is now and then a scheduling slice late
+  whoever waits, so a rare sample above 2 ms in both rows is the machine,
+  not the channel.
+- **Stop (c).** `vx40 info` against `vx40-sim --fault any:every:silence` (a
+  line with no device on it) and `vx40 write` through `vx40-sim --pace`.
+  SIGINT is sent at offsets after the first status line that walk across the
+  period of the work (every point of a 250 ms reply wait and each wait of a
+  silent exchange; two block exchanges of a write); the figure is the time
+  from the signal to `wait4` returning, with exit code 130 checked each time.
+- **CPU (d).** `wait4`'s rusage of the `vx40` child, user plus system time,
+  against its elapsed time; the simulator's own work is not counted. The
+  search is `vx40 info --timeout 10` on the silent line (exit code 5).
+- **Codec (e).** Google Benchmark, median of three repetitions; throughput
+  in payload bytes for every case, so encode, decode and memcpy compare
+  directly. Debian's libbenchmark warns that it was built as a debug build;
+  that affects only the library's bookkeeping between timed batches.
+- **Allocations (f).** `tests/line/exchange_alloc_test.cpp` replaces the
+  global `operator new` and counts calls on the calling thread while
+  `Exchange` runs; the figure is that test's result.
+- The machine is shared and has two cores; figures with a time in them move
+  by a few per cent between runs. All process figures include starting and
+  ending the process.
+"""
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--results", required=True, help="folder of the collected results")
+    parser.add_argument("--build", default="build/native")
+    parser.add_argument("--out", default="docs/performance.md")
+    parser.add_argument("--load", default="", help="/proc/loadavg when the run started")
+    parser.add_argument("--seconds", type=int, default=0, help="how long the whole run took")
+    options = parser.parse_args()
+    folder = options.results
+
+    rows = process_rows(os.path.join(folder, "process.json"))
+    rows += line_rows(os.path.join(folder, "line.txt"))
+    rows += codec_rows(os.path.join(folder, "codec.json"))
+    rows.append(alloc_row(folder))
+    rows.sort(key=lambda row: row[0])
+
+    compiler_version, build_type = compiler(options.build)
+    uname = platform.uname()
+    lines = [
+        "# Performance",
+        "",
+        "Written by `scripts/bench`, which builds the native preset and runs every benchmark"
+        + (f" ({options.seconds} s for this run)" if options.seconds else "")
+        + "; run it again rather than editing this file.",
+        "",
+        "## Machine",
+        "",
+        f"- Date: {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC",
+        f"- CPU: {cpu_model()}, {os.cpu_count()} logical processors (nproc)",
+        f"- Kernel: {uname.system} {uname.release} ({uname.machine})",
+        f"- Compiler: {compiler_version}; build type {build_type} (native preset)",
+    ]
+    if options.load:
+        lines.append(f"- Load average at the start: {' '.join(options.load.split()[:3])}")
+    lines += [
+        "",
+        "## Figures",
+        "",
+        "| | Figure | Measured | Target | Met | Reproduce |",
+        "|---|---|---|---|---|---|",
+    ]
+    for key, figure, measured, target, met, *command in rows:
+        lines.append(f"| {key} | {figure} | {measured} | {target} | {met or '-'} "
+                     f"| {command[0] if command else REPRODUCE[key]} |")
+    lines += ["", "Run everything with `scripts/bench`; the single commands assume a built "
+              "native preset (`cmake --preset native && cmake --build --preset native`) and "
+              "the repository's top folder as the working folder.", "", METHOD]
+    os.makedirs(os.path.dirname(options.out) or ".", exist_ok=True)
+    with open(options.out, "w") as out:
+        out.write("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()
