@@ -157,10 +157,9 @@ METHOD = """\
   pseudo-terminal pair: an `Exchange` that no one answers, from call to
   return; and the time from a peer thread writing the ETX byte to
   `ChannelRead` returning. Its samples alternate with those of a bare
-  `poll` and `read` on a second raw pseudo-terminal: on this shared
-  two-core machine a wake-up is now and then a scheduling slice late
-  whoever waits, so a rare sample above 2 ms in both rows is the machine,
-  not the channel.
+  `poll` and `read` on a second raw pseudo-terminal: on a shared machine
+  a wake-up is now and then a scheduling slice late whoever waits, so a
+  rare sample above 2 ms in both rows is the machine, not the channel.
 - **Stop (c).** `vx40 info` against `vx40-sim --fault any:every:silence` (a
   line with no device on it) and `vx40 write` through `vx40-sim --pace`.
   SIGINT is sent at offsets after the first status line that walk across the
@@ -173,13 +172,14 @@ METHOD = """\
 - **Codec (e).** Google Benchmark, median of three repetitions; throughput
   in payload bytes for every case, so encode, decode and memcpy compare
   directly. Debian's libbenchmark warns that it was built as a debug build;
-  that affects only the library's bookkeeping between timed batches.
+  the timed loop itself is compiled into the benchmark with the project's
+  flags, so only the library's bookkeeping between batches is slower.
 - **Allocations (f).** `tests/line/exchange_alloc_test.cpp` replaces the
   global `operator new` and counts calls on the calling thread while
   `Exchange` runs; the figure is that test's result.
-- The machine is shared and has two cores; figures with a time in them move
-  by a few per cent between runs. All process figures include starting and
-  ending the process.
+- Figures with a time in them move by a few per cent between runs, more on
+  a shared machine. All process figures include starting and ending the
+  process. None of this runs under ctest or `scripts/test`.
 """
 
 
