@@ -177,7 +177,7 @@ TEST_P(RobustnessStop, FollowsTheAbortRules) {
     if (expected == kResultOk) {
         EXPECT_TRUE(boxes.empty());
     } else {
-        EXPECT_EQ(boxes,
+        ASSERT_EQ(boxes,
                   (std::vector<std::string>{"box Ошибка! 16 " + std::string(MessageOf(expected))}));
         const auto box = std::find(calls.begin(), calls.end(), boxes.front());
         const auto enable = std::find(calls.begin(), calls.end(), "enable 1023");
