@@ -180,10 +180,9 @@ INT_PTR CALLBACK NothingDialogProc(HWND, UINT, WPARAM, LPARAM) {
     return FALSE;
 }
 
-// Base units of a hidden, empty dialog with the given font: MapDialogRect of
-// (4, 8) gives them exactly, as the dialog manager sizes every control with
-// them.
-bool MeasureBaseUnits(const TemplateFont& font, int& baseX, int& baseY) {
+// A hidden, empty dialog with the given font: it has the base units and the
+// font of a dialog made from the same template.
+HWND MakeFontDialog(const TemplateFont& font) {
     std::vector<WORD> data;
     const auto dword = [&data](DWORD value) {
         data.push_back(LOWORD(value));
@@ -204,16 +203,9 @@ bool MeasureBaseUnits(const TemplateFont& font, int& baseX, int& baseY) {
     for (const wchar_t c : font.face)
         data.push_back(static_cast<WORD>(c));
     data.push_back(0);
-    const HWND local = CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
-                                                  reinterpret_cast<LPCDLGTEMPLATEW>(data.data()),
-                                                  nullptr, NothingDialogProc, 0);
-    if (local == nullptr) return false;
-    RECT units{4, 8, 4, 8};
-    const bool mapped = MapDialogRect(local, &units) != FALSE;
-    DestroyWindow(local);
-    baseX = units.left;
-    baseY = units.top;
-    return mapped && baseX > 0 && baseY > 0;
+    return CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
+                                      reinterpret_cast<LPCDLGTEMPLATEW>(data.data()), nullptr,
+                                      NothingDialogProc, 0);
 }
 
 // Reads a resource's bytes in order, and notices reading past its end.
@@ -284,6 +276,13 @@ BOOL CALLBACK CollectLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR
 
 class Driver {
   public:
+    Driver() = default;
+    Driver(const Driver&) = delete;
+    Driver& operator=(const Driver&) = delete;
+    ~Driver() {
+        if (fontDialog_ != nullptr) DestroyWindow(fontDialog_);
+    }
+
     bool Run(const std::vector<std::wstring>& words) {
         const std::wstring& name = words[0];
         const auto argument = [&words](std::size_t index) {
@@ -473,9 +472,17 @@ class Driver {
                   OneLine(text).c_str());
         }
         if (reader.Overrun()) return Fail("dialog template %d ends early", kTemplateId);
-        if (!MeasureBaseUnits(font_, baseX_, baseY_)) {
+        // MapDialogRect of (4, 8) gives the base units exactly, as the dialog
+        // manager sizes every control with them.
+        if (fontDialog_ != nullptr) DestroyWindow(fontDialog_);
+        fontDialog_ = MakeFontDialog(font_);
+        RECT units{4, 8, 4, 8};
+        if (fontDialog_ == nullptr || !MapDialogRect(fontDialog_, &units) || units.left <= 0 ||
+            units.top <= 0) {
             return Fail("cannot build a dialog with the template's font");
         }
+        baseX_ = units.left;
+        baseY_ = units.top;
         Print("base-units %d %d\n", baseX_, baseY_);
         return true;
     }
@@ -527,12 +534,34 @@ class Driver {
                   UnitRect(rect.left, rect.top, rect.right - rect.left, height).c_str(),
                   IsWindowVisible(child) ? 1 : 0, IsWindowEnabled(child) ? 1 : 0,
                   OneLine(TextOf(child)).c_str());
-            if (className == L"Static" &&
-                (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+            const LONG type = GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK;
+            if (className == L"Static" && type == SS_ICON) {
                 Print("icon %d %d\n", index, Send(child, STM_GETICON, 0, 0) != 0 ? 1 : 0);
+            } else if (className == L"Static" && type <= SS_RIGHT) {
+                ReportOverflow(index, child);
             }
         }
         return true;
+    }
+
+    // A text label narrower than its text wraps, and its second line is cut
+    // off when the label is one line high: "overflow" names such a label.
+    void ReportOverflow(int index, HWND label) {
+        const std::wstring text = TextOf(label);
+        if (text.empty()) return;
+        const HDC dc = GetDC(fontDialog_);
+        const HGDIOBJ old = SelectObject(
+            dc, reinterpret_cast<HGDIOBJ>(SendMessageW(fontDialog_, WM_GETFONT, 0, 0)));
+        SIZE size{};
+        GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+        SelectObject(dc, old);
+        ReleaseDC(fontDialog_, dc);
+        RECT client{};
+        GetClientRect(label, &client);
+        if (size.cx > client.right) {
+            Print("overflow %d %d %ld %ld %s\n", index, ControlId(label), size.cx, client.right,
+                  OneLine(text).c_str());
+        }
     }
 
     bool Rects() {
@@ -649,6 +678,7 @@ class Driver {
     }
 
     HWND dialog_ = nullptr;
+    HWND fontDialog_ = nullptr;
     TemplateFont font_;
     int baseX_ = 0;
     int baseY_ = 0;

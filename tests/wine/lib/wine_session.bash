@@ -1,0 +1,195 @@
+# shellcheck shell=bash
+# shellcheck disable=SC2034,SC2154 # sets variables for, and reads `top` of, the sourcing script
+# Shell pieces shared by the scripts in tests/wine. Source it after setting
+# `top` (the project folder); it only defines variables and functions.
+#
+#   counting    pass, fail, expect_eq, finish: every check counted, and the
+#               closing line "N passed, N failed" that scripts/wine-tests shows
+#   prefix      wine_own_prefix NAME: a Wine prefix of the script's own under
+#               build/, held under a lock, because restarting its server (to
+#               map a port) ends every Wine program that uses it
+#   ports       pty_start, wine_map_ports: a pseudo-terminal made here, mapped
+#               as a COM port through HKLM\Software\Wine\Ports
+#   X server    xvfb_start: an Xvfb on a free display of its own
+#   processes   wait_exit PID SECONDS: a bounded wait for a background job
+#
+# Nothing here waits without a bound.
+
+passed=0
+failed=0
+
+pass() {
+    passed=$((passed + 1))
+    echo "ok    $*"
+}
+
+fail() {
+    failed=$((failed + 1))
+    echo "FAILED: $*"
+}
+
+# expect_eq WHAT EXPECTED ACTUAL
+expect_eq() {
+    if [ "$2" = "$3" ]; then
+        pass "$1"
+    else
+        fail "$1: expected \"$2\", got \"$3\""
+    fi
+}
+
+# Prints the closing line; its status is that of the whole script.
+finish() {
+    echo "$passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+}
+
+# wine_own_prefix NAME: exports WINEPREFIX as build/wineprefix-NAME, takes
+# its lock on descriptor 9 (waiting at most five minutes for another run) and
+# creates the prefix when it is missing.
+wine_own_prefix() {
+    export WINEPREFIX="$top/build/wineprefix-$1"
+    export WINEDEBUG=${WINEDEBUG:--all}
+    export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+    mkdir -p "$top/build"
+    exec 9>"$WINEPREFIX.lock"
+    if ! flock -w 300 9; then
+        echo "another run holds $WINEPREFIX"
+        return 1
+    fi
+    if [ ! -d "$WINEPREFIX" ]; then
+        mkdir -p "$WINEPREFIX"
+        timeout 120 wineboot --init >/dev/null 2>&1 || true
+    fi
+    # Wine's own Tahoma and Marlett (Debian's fonts-wine): this Wine looks for
+    # them beside its data folder rather than in it, and without them dialogs
+    # fall back to another face and caption buttons show letters.
+    local font fonts="$WINEPREFIX/drive_c/windows/Fonts"
+    for font in /usr/share/wine/fonts/*.ttf; do
+        [ -e "$font" ] && [ -d "$fonts" ] && [ ! -e "$fonts/${font##*/}" ] && cp "$font" "$fonts/"
+    done
+    return 0
+}
+
+# Restarts the prefix's server, so that its services read the registry anew
+# (COM links are made only when they start). Ends every program in it.
+wine_restart() {
+    timeout 30 wineserver -k 2>/dev/null
+    timeout 30 wineserver -w 2>/dev/null
+    return 0
+}
+
+# wine_map_ports NAME=DEVICE...: maps each COM port name to a device and
+# restarts the server so that the links exist; fails when a link is missing
+# after ten seconds. One registry import, since every Wine program started
+# here costs a second or so.
+wine_map_ports() {
+    local file entry
+    file=$(mktemp --suffix=.reg)
+    {
+        printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n'
+        for entry in "$@"; do
+            printf '"%s"="%s"\r\n' "${entry%%=*}" "${entry#*=}"
+        done
+    } >"$file"
+    timeout 60 wine regedit /S "Z:${file//\//\\}" >/dev/null 2>&1
+    rm -f "$file"
+    wine_restart
+    # Any program starts the services again, and with them the links.
+    timeout 60 wine reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1
+    local tries=0 missing=1
+    while [ $missing -ne 0 ] && [ $tries -lt 100 ]; do
+        missing=0
+        for entry in "$@"; do
+            local name=${entry%%=*}
+            [ "$(readlink "$WINEPREFIX/dosdevices/${name,,}")" = "${entry#*=}" ] || missing=1
+        done
+        [ $missing -eq 0 ] || sleep 0.1
+        tries=$((tries + 1))
+    done
+    return $missing
+}
+
+# wine_unmap_ports NAME...: removes the mappings again (the links go at the
+# next restart of the server).
+wine_unmap_ports() {
+    local name
+    for name in "$@"; do
+        timeout 60 wine reg delete 'HKLM\Software\Wine\Ports' /v "$name" /f >/dev/null 2>&1
+    done
+    return 0
+}
+
+# pty_start STATE_FILE: makes a raw pseudo-terminal in a background process
+# that keeps the slave open (so the other side never sees a hang-up) and
+# reads everything written to it. STATE_FILE gets the slave's path on its
+# first line; the second line, rewritten as bytes arrive, is their count and
+# the first 64 of them in hex. Sets PTY_PID and PTY_PATH.
+pty_start() {
+    local state=$1
+    : >"$state"
+    python3 - "$state" <<'PYTHON' &
+import os, pty, select, sys, tty
+
+state = sys.argv[1]
+master, slave = pty.openpty()
+tty.setraw(slave)
+received = bytearray()
+
+
+def publish():
+    with open(state + ".new", "w") as out:
+        out.write(os.ttyname(slave) + "\n")
+        out.write(f"{len(received)} {bytes(received[:64]).hex()}\n")
+    os.replace(state + ".new", state)
+
+
+publish()
+while True:
+    ready, _, _ = select.select([master], [], [], 0.5)
+    if ready:
+        data = os.read(master, 65536)
+        if len(received) < 1 << 20:
+            received.extend(data)
+        publish()
+PYTHON
+    PTY_PID=$!
+    local tries=0
+    PTY_PATH=""
+    while [ -z "$PTY_PATH" ] && [ $tries -lt 50 ]; do
+        sleep 0.1
+        PTY_PATH=$(head -n 1 "$state" 2>/dev/null)
+        tries=$((tries + 1))
+    done
+    [ -n "$PTY_PATH" ]
+}
+
+# pty_received STATE_FILE: prints "COUNT HEX" of what has arrived so far.
+pty_received() {
+    sed -n 2p "$1" 2>/dev/null
+}
+
+# xvfb_start: an X server on a display that it picks itself, so that runs
+# side by side do not collide. Sets DISPLAY and XVFB_PID.
+xvfb_start() {
+    local fifo
+    fifo=$(mktemp -u)
+    mkfifo "$fifo"
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+    XVFB_PID=$!
+    local number=""
+    read -r -t 20 number <"$fifo"
+    rm -f "$fifo"
+    [ -n "$number" ] || return 1
+    export DISPLAY=":$number"
+}
+
+# wait_exit PID SECONDS: waits for a background job of this shell; its
+# status is the job's exit code, or 124 when it is still running.
+wait_exit() {
+    local pid=$1 deadline=$((SECONDS + $2))
+    while kill -0 "$pid" 2>/dev/null; do
+        [ $SECONDS -lt "$deadline" ] || return 124
+        sleep 0.1
+    done
+    wait "$pid"
+}
