@@ -69,7 +69,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-trap 'echo "interrupted"; exit 1' INT TERM
+trap 'fail "interrupted"; finish; exit 1' INT TERM
 # The whole run is bounded, whatever hangs: the EXIT trap still cleans up.
 (
     trap 'kill "$sleeper" 2>/dev/null; exit 0' TERM
@@ -114,6 +114,9 @@ app_start() {
     fail "no dialog window (arguments: $*) after $slice tries"
     show_out
     sed 's/^/    program: /' "$work/app.log" | tail -n 5
+    kill "$app_pid" 2>/dev/null
+    wait "$app_pid" 2>/dev/null
+    app_pid=""
     return 1
 }
 
@@ -167,9 +170,9 @@ screenshot() {
     if timeout 30 import -display "$DISPLAY" -window root \
         -crop "$((x1 - x0))x$((y1 - y0))+$x0+$y0" +repage \
         "$artifacts/$name" 2>>"$work/import.err"; then
-        echo "saved build/artifacts/$name"
+        pass "screenshot build/artifacts/$name"
     else
-        echo "note: no screenshot $name ($(head -n 1 "$work/import.err"))"
+        fail "no screenshot $name: $(head -n 1 "$work/import.err")"
     fi
 }
 
@@ -463,9 +466,9 @@ if app_start; then
 
     # A search on the mapped port polls for a device that never answers.
     actions_enabled
-    drive set-text 1000 "$pipe_port" + click 1023 + wait-enabled 1023 0 5000
-    if [ "$(out enabled)" = "1023 0" ]; then
-        pass "the search runs with the action buttons disabled"
+    drive set-text 1000 "$pipe_port" + click 1023 + wait-enabled 1023 0 5000 + enabled 1027 + enabled 2
+    if [ "$(sed -n 's/^enabled //p' "$work/out" | paste -sd '|')" = "1023 0|1027 1|2 1" ]; then
+        pass "the search runs with the action buttons disabled, Stop and Exit enabled"
     else
         fail "the search did not start"
         show_out
