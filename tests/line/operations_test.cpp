@@ -29,46 +29,27 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
+// The shared line rig, with its parts under the short names the tests use.
 class Operations : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(device.Start()) << device.LastError();
-        dialog.SetField(kIdPort, device.SlavePath());
-        dialog.SetField(kIdNode, "255");
-        folder = fs::temp_directory_path() /
-                 ("vx40-ops-" + std::to_string(getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-    }
-    void TearDown() override {
-        device.Stop();
-        fs::remove_all(folder);
-    }
+    void SetUp() override { ASSERT_TRUE(rig.Start()); }
 
-    // A module file of `records` records with a recognisable pattern,
-    // rich in control bytes.
+    // A module file in the rig's folder; unlike LineRig::UseModuleFile it
+    // leaves the path field alone, so one test can make several.
     std::string ModuleFile(std::size_t bytes, const char* name = "module.vx4") {
         const fs::path path = folder / name;
         WritePatternFile(path, bytes);
         return path.string();
     }
-    static std::vector<std::uint8_t> Contents(const std::string& path) {
-        return FileContents(path);
-    }
-    std::vector<int> Commands() const {
-        std::vector<int> commands;
-        for (const auto& request : device.Requests())
-            commands.push_back(request.payload[2]);
-        return commands;
-    }
+    std::vector<int> Commands() const { return rig.Commands(); }
 
-    SimulatedDevice device;
-    RecordingDialog dialog;
-    LineState line{};
-    Event commandEvent;
-    CommandContext context{dialog, line, commandEvent};
-    fs::path folder;
+    LineRig rig;
+    SimulatedDevice& device = rig.device;
+    RecordingDialog& dialog = rig.dialog;
+    LineState& line = rig.line;
+    Event& commandEvent = rig.commandEvent;
+    CommandContext& context = rig.context;
+    const fs::path& folder = rig.folder;
 };
 
 TEST_F(Operations, SearchShowsTheIdentity) {
@@ -151,7 +132,7 @@ TEST_F(Operations, WriteSendsEveryRecordAndIdentifiesAgain) {
     dialog.SetField(kIdModulePath, ModuleFile(3 * 1030));
     ASSERT_EQ(WriteModuleCommand(context), 0);
     EXPECT_EQ(Commands(), (std::vector<int>{16, 18, 19, 19, 19, 16, 18}));
-    const auto module = Contents(dialog.Field(kIdModulePath));
+    const auto module = FileContents(dialog.Field(kIdModulePath));
     const auto blocks = device.ModuleBlocks();
     ASSERT_EQ(blocks.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) {
@@ -193,10 +174,13 @@ TEST_F(Operations, BadModuleFilesCostNoTraffic) {
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX), 0);
     // A whole module at the end of a 300-character path: the field gives
-    // only its first 255 characters, which name nothing.
+    // only its first 255 characters, which name nothing. The folders come
+    // to 280 characters whatever the length of the test's own folder, the
+    // last one's name spanning the cut.
     fs::path deep = folder;
-    while (deep.string().size() < 280)
+    while (deep.string().size() < 200)
         deep /= std::string(40, 'd');
+    deep /= std::string(279 - deep.string().size(), 'd');
     fs::create_directories(deep);
     WritePatternFile(deep / "m.vx4", 1030);
     std::string longPath = (deep / "m.vx4").string();
@@ -293,7 +277,7 @@ TEST_F(Operations, ConfigurationBackupSavesSixRecords) {
     ASSERT_EQ(SaveBackupCommand(context, BackupKind::Configuration, saved, sizeof saved), 0);
     EXPECT_STREQ(saved, target.c_str());
 
-    const auto file = Contents(target);
+    const auto file = FileContents(target);
     ASSERT_EQ(file.size(), 6180u);
     for (int i = 0; i < 6; ++i) {
         const auto& record = device.ConfigurationRecord(i);
@@ -318,7 +302,7 @@ TEST_F(Operations, ConfigurationBackupSavesSixRecords) {
               (std::vector<std::string>{"save [VX40_12345_CFG.vx4] dir=/opt/vx40/"}));
     ASSERT_EQ(SaveBackupCommand(context, BackupKind::Calibration), 0);
     EXPECT_EQ(dialog.CallsStartingWith("save ").back(), "save [VX40_12345_CLB.vx4] dir=null");
-    const auto calibration = Contents(target);
+    const auto calibration = FileContents(target);
     ASSERT_EQ(calibration.size(), 1030u);
     EXPECT_TRUE(
         std::equal(calibration.begin(), calibration.end(), device.CalibrationRecord().begin()));
