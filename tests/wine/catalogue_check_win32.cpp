@@ -6,11 +6,10 @@
 #include <cstdio>
 #include <string>
 
+#include "check_counter.h"
 #include "protocol/message_catalogue.h"
 
 int main() {
-    int passed = 0;
-    int failed = 0;
     HINSTANCE instance = GetModuleHandleW(nullptr);
     for (const auto& [id, text] : MessageEntries()) {
         wchar_t expected[512] = {};
@@ -19,23 +18,15 @@ int main() {
                                 static_cast<int>(text.size()), expected, 511);
         wchar_t loaded[512] = {};
         const int loadedLength = LoadStringW(instance, static_cast<UINT>(id), loaded, 511);
-        if (expectedLength > 0 && expectedLength == loadedLength &&
-            std::wstring(expected, static_cast<std::size_t>(expectedLength)) == loaded) {
-            ++passed;
-        } else {
-            ++failed;
-            std::printf("string %d differs (loaded %d characters, expected %d)\n", id, loadedLength,
-                        expectedLength);
-        }
+        char what[96];
+        std::snprintf(what, sizeof what, "string %d differs (loaded %d characters, expected %d)",
+                      id, loadedLength, expectedLength);
+        Check(expectedLength > 0 && expectedLength == loadedLength &&
+                  std::wstring(expected, static_cast<std::size_t>(expectedLength)) == loaded,
+              what);
     }
     // An identifier without an entry loads nothing.
     wchar_t none[16] = {};
-    if (LoadStringW(instance, 2004, none, 15) == 0) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("string 2004 should not exist\n");
-    }
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    Check(LoadStringW(instance, 2004, none, 15) == 0, "string 2004 should not exist");
+    return FinishChecks();
 }

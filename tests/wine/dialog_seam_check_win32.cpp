@@ -13,23 +13,12 @@
 #include <cstring>
 #include <string>
 
+#include "check_counter.h"
 #include "ui/control_ids.h"
 #include "ui/file_dialogs.h"
 #include "ui/win32/dialog_win32.h"
 
 namespace {
-
-int g_passed = 0;
-int g_failed = 0;
-
-void Check(bool ok, const char* what) {
-    if (ok) {
-        ++g_passed;
-    } else {
-        ++g_failed;
-        std::printf("FAILED: %s\n", what);
-    }
-}
 
 INT_PTR CALLBACK QuietProc(HWND, UINT, WPARAM, LPARAM) {
     return FALSE;
@@ -249,8 +238,7 @@ int main() {
         CreateDialogParamW(instance, MAKEINTRESOURCEW(kMainDialogId), nullptr, QuietProc, 0);
     Check(window != nullptr, "dialog 102 is made from the program's resources");
     if (window == nullptr) {
-        std::printf("%d passed, %d failed\n", g_passed, g_failed);
-        return 1;
+        return FinishChecks();
     }
     Win32Dialog dialog;
     dialog.Attach(window, instance);
@@ -264,6 +252,5 @@ int main() {
     CheckFileDialogs(dialog, window);
 
     DestroyWindow(window);
-    std::printf("%d passed, %d failed\n", g_passed, g_failed);
-    return g_failed == 0 ? 0 : 1;
+    return FinishChecks();
 }

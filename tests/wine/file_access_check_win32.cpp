@@ -9,21 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "check_counter.h"
 #include "operations/file_access.h"
 
 namespace {
-
-int g_passed = 0;
-int g_failed = 0;
-
-void Check(bool ok, const char* what) {
-    if (ok) {
-        ++g_passed;
-    } else {
-        ++g_failed;
-        std::printf("FAILED: %s\n", what);
-    }
-}
 
 std::wstring Wide(const std::string& text) {
     std::wstring wide(text.size() + 1, L'\0');
@@ -144,6 +133,5 @@ int main() {
     DeleteFileW(Wide(tooLong).c_str());
     RemoveDirectoryW(Wide(subfolder).c_str());
     RemoveDirectoryW(Wide(folder).c_str());
-    std::printf("%d passed, %d failed\n", g_passed, g_failed);
-    return g_failed == 0 ? 0 : 1;
+    return FinishChecks();
 }

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <thread>
 
+#include "check_counter.h"
 #include "protocol/event.h"
 #include "protocol/frame_codec.h"
 #include "protocol/line_timing.h"
@@ -26,18 +27,6 @@
 #include "serial_line_settings.h"
 
 namespace {
-
-int passed = 0;
-int failed = 0;
-
-void Check(bool ok, const char* what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAILED: %s\n", what);
-    }
-}
 
 void CheckCode(long actual, long expected, const char* what) {
     if (actual != expected) {
@@ -264,6 +253,5 @@ int main(int argc, char** argv) {
     if (argc > 1) {
         CheckWithPort(argv[1]);
     }
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return FinishChecks();
 }
