@@ -6,21 +6,12 @@
 # program is left holding the X server that goes away.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=lib/wine_session.bash
+source "$top/tests/wine/lib/wine_session.bash"
 check="$top/build/mingw/tests/dialog_seam_check.exe"
-if [ ! -e "$check" ]; then
-    echo "missing $check: build with the mingw preset first"
-    echo "0 passed, 1 failed"
-    exit 1
-fi
-
-export WINEPREFIX="$top/build/wineprefix-seam"
-mkdir -p "$top/build"
-exec 9>"$WINEPREFIX.lock"
-if ! flock -w 300 9; then
-    echo "another run holds $WINEPREFIX"
-    echo "0 passed, 1 failed"
-    exit 1
-fi
+require_built "$check"
+# The check prints its own counts; this script counts only a missing prefix.
+wine_own_prefix seam || { fail "no prefix of its own"; finish; exit 1; }
 
 # The prefix's server is ended while the X server still runs.
 # shellcheck disable=SC2016 # expanded by the inner shell

@@ -39,11 +39,7 @@ if [ -z "$exe" ]; then
     echo "0 passed, 0 failed"
     exit 0
 fi
-if [ ! -e "$driver" ]; then
-    echo "missing $driver: build with the mingw preset first"
-    echo "0 passed, 1 failed"
-    exit 1
-fi
+require_built "$driver"
 
 pipe_port=COM12
 artifacts="$top/build/artifacts"

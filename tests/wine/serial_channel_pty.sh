@@ -11,18 +11,12 @@
 # holds a lock on it while it runs.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=lib/wine_session.bash
+source "$top/tests/wine/lib/wine_session.bash"
 check="$top/build/mingw/tests/serial_channel_check_win32.exe"
-if [ ! -e "$check" ]; then
-    echo "missing $check: build with the mingw preset first"
-    echo "0 passed, 1 failed"
-    exit 1
-fi
-
-export WINEPREFIX="$top/build/wineprefix-pty"
-export WINEDEBUG=${WINEDEBUG:--all}
-mkdir -p "$top/build"
-exec 9>"$top/build/wineprefix-pty.lock"
-flock 9
+require_built "$check"
+# The counting is done below, where the line is read.
+wine_own_prefix pty || { fail "no prefix of its own"; finish; exit 1; }
 
 exec python3 - "$top/scripts/wine-run" "$check" <<'PYTHON'
 import os

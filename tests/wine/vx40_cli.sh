@@ -5,17 +5,13 @@
 # reply paths are tested on Linux.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=lib/wine_session.bash
+source "$top/tests/wine/lib/wine_session.bash"
 exe="$top/build/mingw/cli/vx40.exe"
-if [ ! -e "$exe" ]; then
-    echo "missing $exe: build with the mingw preset first"
-    echo "0 passed, 1 failed"
-    exit 1
-fi
+require_built "$exe"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-passed=0
-failed=0
 # expect NAME CODE TEXT ARGS...: exit code CODE and, unless TEXT is empty, a
 # line of stdout or stderr that is exactly TEXT.
 expect() {
@@ -26,15 +22,13 @@ expect() {
     tr -d '\r' <"$work/out" >"$work/out.txt"
     tr -d '\r' <"$work/err" >"$work/err.txt"
     if [ "$got" -ne "$code" ]; then
-        echo "FAILED: $name: exit code $got, expected $code"
+        fail "$name: exit code $got, expected $code"
         cat "$work/err.txt"
-        failed=$((failed + 1))
     elif [ -n "$text" ] && ! grep -qxF -- "$text" "$work/out.txt" "$work/err.txt"; then
-        echo "FAILED: $name: no line \"$text\""
+        fail "$name: no line \"$text\""
         cat "$work/out.txt" "$work/err.txt"
-        failed=$((failed + 1))
     else
-        passed=$((passed + 1))
+        pass "$name"
     fi
 }
 
@@ -44,7 +38,7 @@ expect "node above 255" 2 "" -n 300 info
 expect "node not a number" 2 "" info -n x1
 expect "missing port" 4 "COM-порт не открывается." -p COM99 info
 expect "missing port, reason line" 4 "" -p COM99 activate
-grep -q "^COM99: " "$work/err.txt" || { echo "FAILED: no reason line for COM99"; failed=$((failed + 1)); }
+grep -q "^COM99: " "$work/err.txt" || fail "no reason line for COM99"
 
 # Module files are checked before the port is touched, so COM99 is never
 # reached for a bad file; a good one gets as far as the port.
@@ -58,12 +52,10 @@ expect "good module, missing port" 4 "COM-порт не открывается."
 
 expect "json" 4 "" --json -p COM99 info
 if python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); sys.exit(0 if d["result"]==-2016 and d["port"]=="COM99" and d["node"]==255 else 1)' "$work/out.txt"; then
-    passed=$((passed + 1))
+    pass "the JSON object"
 else
-    echo "FAILED: the JSON object"
+    fail "the JSON object"
     cat "$work/out.txt"
-    failed=$((failed + 1))
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -4,7 +4,8 @@
 # `top` (the project folder); it only defines variables and functions.
 #
 #   counting    pass, fail, expect_eq, finish: every check counted, and the
-#               closing line "N passed, N failed" that scripts/wine-tests shows
+#               closing line "N passed, N failed" that scripts/wine-tests shows;
+#               require_built FILE: ends the script early when FILE is missing
 #   prefix      wine_own_prefix NAME: a Wine prefix of the script's own under
 #               build/, held under a lock, because restarting its server (to
 #               map a port) ends every Wine program that uses it
@@ -41,6 +42,16 @@ expect_eq() {
 finish() {
     echo "$passed passed, $failed failed"
     [ "$failed" -eq 0 ]
+}
+
+# require_built FILE: when FILE has not been built, says so and ends the
+# script with one failure counted.
+require_built() {
+    [ -e "$1" ] && return 0
+    echo "missing $1: build with the mingw preset first"
+    failed=$((failed + 1))
+    finish
+    exit 1
 }
 
 # wine_own_prefix NAME: exports WINEPREFIX as build/wineprefix-NAME, takes
