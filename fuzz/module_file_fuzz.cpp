@@ -15,15 +15,20 @@
 namespace {
 std::uint8_t module[kModuleBufferSize];
 
-std::string TemporaryPath() {
-    char path[] = "/tmp/vx40-module-fuzz-XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd >= 0) close(fd);
-    return path;
-}
+// The one file every run rewrites; removed when the fuzzer exits.
+struct TemporaryFile {
+    TemporaryFile() {
+        char name[] = "/tmp/vx40-module-fuzz-XXXXXX";
+        const int fd = mkstemp(name);
+        if (fd >= 0) close(fd);
+        path = name;
+    }
+    ~TemporaryFile() { unlink(path.c_str()); }
+    std::string path;
+};
 const std::string& Path() {
-    static const std::string path = TemporaryPath();
-    return path;
+    static const TemporaryFile file;
+    return file.path;
 }
 }  // namespace
 
