@@ -107,13 +107,13 @@ void CloseIfPresent(HANDLE& handle) {
 // frame is still in the adapter, and counting from the read's start would
 // shorten the device's time to answer by however long that is. A read that
 // follows no write (the exchange's listen-only attempt) waits the full time.
+// A write that returned only after the frame's line time (the driver really
+// waited for the line) leaves the device the full time from then on, as the
+// POSIX channel does.
 DWORD ReplyWaitMs(ULONGLONG lineFreeAtMs) {
-    if (lineFreeAtMs == 0) {
-        return kReplyWaitMs;
-    }
-    const ULONGLONG deadline = lineFreeAtMs + kReplyWaitMs;
     const ULONGLONG now = GetTickCount64();
-    return deadline > now ? static_cast<DWORD>(deadline - now) : 0;
+    const ULONGLONG stillOnLine = lineFreeAtMs > now ? lineFreeAtMs - now : 0;
+    return static_cast<DWORD>(stillOnLine) + kReplyWaitMs;
 }
 
 }  // namespace
