@@ -70,6 +70,9 @@ wine_own_prefix() {
     if [ ! -d "$WINEPREFIX" ]; then
         mkdir -p "$WINEPREFIX"
         timeout 120 wineboot --init >/dev/null 2>&1 || true
+        # The server and desktop that wineboot left running have no display;
+        # a program started under Xvfb would join them and make no window.
+        wine_restart
     fi
     # Wine's own Tahoma and Marlett (Debian's fonts-wine): this Wine looks for
     # them beside its data folder rather than in it, and without them dialogs
