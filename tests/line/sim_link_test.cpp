@@ -7,6 +7,7 @@
 #include <numeric>
 
 #include "protocol/line_timing.h"
+#include "request_payload.h"
 #include "sim/simulated_device.h"
 #include "slave_port.h"
 
@@ -24,12 +25,7 @@ constexpr int kSilenceMs = 300;
 
 Bytes Request(std::uint8_t seq, std::uint8_t command, const Bytes& data = {},
               std::uint8_t node = 255) {
-    Bytes request(3 + data.size());
-    request[0] = seq;
-    request[1] = node;
-    request[2] = command;
-    std::copy(data.begin(), data.end(), request.begin() + 3);
-    return request;
+    return RequestPayload(seq, node, command, data);
 }
 
 Bytes Frame(const Bytes& payload) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "protocol/frame_codec.h"
+#include "request_payload.h"
 #include "sim/device_model.h"
 #include "sim/device_responder.h"
 
@@ -15,12 +16,7 @@ using Bytes = std::vector<std::uint8_t>;
 using Model = DeviceModel;
 
 Bytes Request(std::uint8_t seq, std::uint8_t node, std::uint8_t command, const Bytes& data = {}) {
-    Bytes request(3 + data.size());
-    request[0] = seq;
-    request[1] = node;
-    request[2] = command;
-    std::copy(data.begin(), data.end(), request.begin() + 3);
-    return request;
+    return RequestPayload(seq, node, command, data);
 }
 
 Bytes Address(std::uint32_t address) {
