@@ -12,8 +12,8 @@
 #include "operations/file_access.h"
 #include "operations/module_writer.h"
 #include "protocol/event.h"
-#include "ui/control_ids.h"
-#include "ui/file_dialogs.h"
+#include "dialog/control_ids.h"
+#include "dialog/file_dialogs.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "cli/options.h"
 #include "cli/serial_ports.h"
-#include "operations/command_context.h"
+#include "dialog/command_context.h"
 
 class TerminalDialog;
 class InterruptWatch;

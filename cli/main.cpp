@@ -17,7 +17,7 @@
 #include "cli/status_output.h"
 #include "cli/terminal_dialog.h"
 #include "cli/trace_output.h"
-#include "operations/command_context.h"
+#include "dialog/command_context.h"
 #include "protocol/event.h"
 #include "protocol/line_state.h"
 #include "protocol/message_catalogue.h"

@@ -8,7 +8,7 @@
 
 #include "cli/status_output.h"
 #include "operations/file_access.h"
-#include "ui/control_ids.h"
+#include "dialog/control_ids.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "ui/dialog.h"
+#include "dialog/dialog.h"
 
 class StatusOutput;
 

@@ -2,7 +2,7 @@
 
 #include "operations/dialog_inputs.h"
 #include "protocol/exchange.h"
-#include "ui/status.h"
+#include "dialog/status.h"
 
 ResultCode ActivateApplication(CommandContext& context, std::uint8_t node) {
     LineState& line = context.line;

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "operations/command_context.h"
+#include "dialog/command_context.h"
 #include "protocol/result_code.h"
 
 inline constexpr std::uint8_t kCommandActivate = 20;

@@ -9,9 +9,9 @@
 #include "operations/file_access.h"
 #include "operations/module_writer.h"
 #include "protocol/exchange.h"
-#include "ui/control_ids.h"
-#include "ui/file_dialogs.h"
-#include "ui/status.h"
+#include "dialog/control_ids.h"
+#include "dialog/file_dialogs.h"
+#include "dialog/status.h"
 
 namespace {
 

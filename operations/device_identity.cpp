@@ -7,8 +7,8 @@
 #include "operations/dialog_inputs.h"
 #include "protocol/event.h"
 #include "protocol/exchange.h"
-#include "ui/control_ids.h"
-#include "ui/status.h"
+#include "dialog/control_ids.h"
+#include "dialog/status.h"
 
 namespace {
 

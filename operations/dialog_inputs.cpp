@@ -1,6 +1,6 @@
 #include "operations/dialog_inputs.h"
 
-#include "ui/control_ids.h"
+#include "dialog/control_ids.h"
 
 void ReadPortName(Dialog& dialog, char (&portName)[kPortNameLimit + 1]) {
     portName[0] = '\0';

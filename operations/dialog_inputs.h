@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-#include "operations/command_context.h"
+#include "dialog/command_context.h"
 #include "protocol/result_code.h"
-#include "ui/dialog.h"
+#include "dialog/dialog.h"
 
 // Longest port name taken from the port field (the buffer holds one more).
 // Long enough for any device path: cutting a name short would open another

@@ -10,8 +10,8 @@
 #include "operations/dialog_inputs.h"
 #include "operations/file_access.h"
 #include "protocol/exchange.h"
-#include "ui/control_ids.h"
-#include "ui/status.h"
+#include "dialog/control_ids.h"
+#include "dialog/status.h"
 
 int ModuleRecordCount(std::size_t bytes) {
     if (bytes == 0 || bytes % kBlockRecordSize != 0 || bytes > kModuleBufferSize) {

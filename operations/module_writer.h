@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "operations/command_context.h"
+#include "dialog/command_context.h"
 #include "protocol/result_code.h"
 
 inline constexpr std::size_t kBlockRecordSize = 1030;  // 1028 data bytes and a 16-bit trailer

@@ -13,7 +13,7 @@
 #include "cli/options.h"
 #include "cli/status_output.h"
 #include "cli/terminal_dialog.h"
-#include "ui/control_ids.h"
+#include "dialog/control_ids.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include "pty_peer.h"
 #include "recording_dialog.h"
 #include "sim/simulated_device.h"
-#include "ui/control_ids.h"
+#include "dialog/control_ids.h"
 
 namespace {
 

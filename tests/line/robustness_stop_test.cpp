@@ -25,7 +25,7 @@
 
 #include "line_rig.h"
 #include "protocol/message_catalogue.h"
-#include "ui/command_worker.h"
+#include "app/command_worker.h"
 
 namespace {
 

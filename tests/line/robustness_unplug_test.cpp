@@ -19,7 +19,7 @@
 
 #include "line_rig.h"
 #include "pty_peer.h"
-#include "ui/command_worker.h"
+#include "app/command_worker.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The worker thread, its mailbox and the Exit protocol, with the test playing
 // the window thread: it routes presses and delivers what the worker posts.
-#include "ui/command_worker.h"
+#include "app/command_worker.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "pty_peer.h"
 #include "recording_dialog.h"
 #include "sim/simulated_device.h"
-#include "ui/control_ids.h"
+#include "dialog/control_ids.h"
 
 namespace {
 

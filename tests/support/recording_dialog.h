@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/dialog.h"
+#include "dialog/dialog.h"
 
 class RecordingDialog : public Dialog {
   public:

@@ -1,10 +1,10 @@
-#include "ui/start_up.h"
+#include "app/start_up.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "ui/utf8_prefix.h"
+#include "dialog/utf8_prefix.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "ui/status.h"
+#include "dialog/status.h"
 
 #include <gtest/gtest.h>
 
 #include "operations/dialog_inputs.h"
 #include "recording_dialog.h"
-#include "ui/control_ids.h"
+#include "dialog/control_ids.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Checks the Win32 dialog seam (ui/win32/dialog_win32.h) on a live dialog
+// Checks the Win32 dialog seam (app/win32/dialog_win32.h) on a live dialog
 // 102 made from the program's own resources: UTF-8 texts in and out through
 // the wide calls, cuts on character boundaries, numbers, enabling, the string
 // table, the program's folder, posted commands, and the Open and Save As
@@ -14,9 +14,9 @@
 #include <string>
 
 #include "check_counter.h"
-#include "ui/control_ids.h"
-#include "ui/file_dialogs.h"
-#include "ui/win32/dialog_win32.h"
+#include "dialog/control_ids.h"
+#include "dialog/file_dialogs.h"
+#include "app/win32/dialog_win32.h"
 
 namespace {
 

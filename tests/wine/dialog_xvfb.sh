@@ -25,7 +25,7 @@ source "$top/tests/wine/lib/wine_session.bash"
 
 # VX40_APPLOADER_EXE runs the checks against another build of the program.
 exe=${VX40_APPLOADER_EXE:-}
-for candidate in "$top/build/mingw/VX40_AppLoader.exe" "$top/build/mingw/ui/VX40_AppLoader.exe"; do
+for candidate in "$top/build/mingw/VX40_AppLoader.exe" "$top/build/mingw/app/VX40_AppLoader.exe"; do
     [ -z "$exe" ] && [ -e "$candidate" ] && exe=$candidate
 done
 driver="$top/build/mingw/tests/vx40_dialog_driver.exe"

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "operations/command_context.h"
+#include "dialog/command_context.h"
 #include "protocol/result_code.h"
 
 inline constexpr std::size_t kFileNameBufferSize = 4096;

@@ -1,10 +1,10 @@
-#include "ui/file_dialogs.h"
+#include "dialog/file_dialogs.h"
 
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "ui/control_ids.h"
+#include "dialog/control_ids.h"
 
 namespace {
 

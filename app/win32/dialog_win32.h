@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "ui/dialog.h"
+#include "dialog/dialog.h"
 
 class Win32Dialog final : public Dialog {
   public:

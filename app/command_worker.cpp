@@ -1,4 +1,4 @@
-#include "ui/command_worker.h"
+#include "app/command_worker.h"
 
 #include <system_error>
 
@@ -6,9 +6,9 @@
 #include "operations/backup.h"
 #include "operations/device_identity.h"
 #include "operations/module_writer.h"
-#include "ui/control_ids.h"
-#include "ui/file_dialogs.h"
-#include "ui/status.h"
+#include "dialog/control_ids.h"
+#include "dialog/file_dialogs.h"
+#include "dialog/status.h"
 
 namespace {
 

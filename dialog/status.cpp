@@ -1,10 +1,10 @@
-#include "ui/status.h"
+#include "dialog/status.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <string_view>
 
-#include "ui/control_ids.h"
+#include "dialog/control_ids.h"
 
 void FormatPercent(char (&buffer)[16], int total, int done) {
     // Counts stay far below the point where done * 100 overflows; the

@@ -17,7 +17,7 @@
 #include <mutex>
 #include <thread>
 
-#include "operations/command_context.h"
+#include "dialog/command_context.h"
 #include "protocol/event.h"
 #include "protocol/result_code.h"
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "protocol/line_state.h"
-#include "ui/dialog.h"
+#include "dialog/dialog.h"
 
 class Event;
 

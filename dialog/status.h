@@ -2,7 +2,7 @@
 #pragma once
 
 #include "protocol/result_code.h"
-#include "ui/dialog.h"
+#include "dialog/dialog.h"
 
 inline constexpr unsigned kErrorBoxStyle = 0x10;  // MB_OK | MB_ICONERROR
 inline constexpr const char* kErrorCaption = "Ошибка!";

@@ -1,4 +1,4 @@
-#include "ui/win32/dialog_win32.h"
+#include "app/win32/dialog_win32.h"
 
 #include <commdlg.h>
 
@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "ui/file_dialogs.h"
-#include "ui/utf8_prefix.h"
+#include "dialog/file_dialogs.h"
+#include "dialog/utf8_prefix.h"
 
 namespace {
 
