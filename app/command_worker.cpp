@@ -2,13 +2,13 @@
 
 #include <system_error>
 
+#include "dialog/control_ids.h"
+#include "dialog/file_dialogs.h"
+#include "dialog/status.h"
 #include "operations/activation.h"
 #include "operations/backup.h"
 #include "operations/device_identity.h"
 #include "operations/module_writer.h"
-#include "dialog/control_ids.h"
-#include "dialog/file_dialogs.h"
-#include "dialog/status.h"
 
 namespace {
 

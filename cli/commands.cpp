@@ -6,14 +6,14 @@
 #include "cli/deadline_timer.h"
 #include "cli/interrupt.h"
 #include "cli/terminal_dialog.h"
+#include "dialog/control_ids.h"
+#include "dialog/file_dialogs.h"
 #include "operations/activation.h"
 #include "operations/backup.h"
 #include "operations/device_identity.h"
 #include "operations/file_access.h"
 #include "operations/module_writer.h"
 #include "protocol/event.h"
-#include "dialog/control_ids.h"
-#include "dialog/file_dialogs.h"
 
 namespace {
 

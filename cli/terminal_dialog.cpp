@@ -7,8 +7,8 @@
 #include <system_error>
 
 #include "cli/status_output.h"
-#include "operations/file_access.h"
 #include "dialog/control_ids.h"
+#include "operations/file_access.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 // whole run; each test makes its own.
 #pragma once
 
-#include "protocol/line_state.h"
 #include "dialog/dialog.h"
+#include "protocol/line_state.h"
 
 class Event;
 

@@ -1,8 +1,8 @@
 // The status line and the error box.
 #pragma once
 
-#include "protocol/result_code.h"
 #include "dialog/dialog.h"
+#include "protocol/result_code.h"
 
 inline constexpr unsigned kErrorBoxStyle = 0x10;  // MB_OK | MB_ICONERROR
 inline constexpr const char* kErrorCaption = "Ошибка!";

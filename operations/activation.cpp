@@ -1,8 +1,8 @@
 #include "operations/activation.h"
 
+#include "dialog/status.h"
 #include "operations/dialog_inputs.h"
 #include "protocol/exchange.h"
-#include "dialog/status.h"
 
 ResultCode ActivateApplication(CommandContext& context, std::uint8_t node) {
     LineState& line = context.line;

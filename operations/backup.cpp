@@ -4,14 +4,14 @@
 #include <memory>
 #include <new>
 
+#include "dialog/control_ids.h"
+#include "dialog/file_dialogs.h"
+#include "dialog/status.h"
 #include "operations/device_identity.h"
 #include "operations/dialog_inputs.h"
 #include "operations/file_access.h"
 #include "operations/module_writer.h"
 #include "protocol/exchange.h"
-#include "dialog/control_ids.h"
-#include "dialog/file_dialogs.h"
-#include "dialog/status.h"
 
 namespace {
 

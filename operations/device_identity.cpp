@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "dialog/control_ids.h"
+#include "dialog/status.h"
 #include "operations/dialog_inputs.h"
 #include "protocol/event.h"
 #include "protocol/exchange.h"
-#include "dialog/control_ids.h"
-#include "dialog/status.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 
 #include "dialog/command_context.h"
-#include "protocol/result_code.h"
 #include "dialog/dialog.h"
+#include "protocol/result_code.h"
 
 // Longest port name taken from the port field (the buffer holds one more).
 // Long enough for any device path: cutting a name short would open another

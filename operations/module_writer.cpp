@@ -6,12 +6,12 @@
 #include <new>
 #include <thread>
 
+#include "dialog/control_ids.h"
+#include "dialog/status.h"
 #include "operations/device_identity.h"
 #include "operations/dialog_inputs.h"
 #include "operations/file_access.h"
 #include "protocol/exchange.h"
-#include "dialog/control_ids.h"
-#include "dialog/status.h"
 
 int ModuleRecordCount(std::size_t bytes) {
     if (bytes == 0 || bytes % kBlockRecordSize != 0 || bytes > kModuleBufferSize) {

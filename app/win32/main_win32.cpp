@@ -11,14 +11,14 @@
 #include <string>
 #include <string_view>
 
+#include "app/command_worker.h"
+#include "app/start_up.h"
+#include "app/win32/dialog_win32.h"
 #include "dialog/command_context.h"
+#include "dialog/control_ids.h"
+#include "dialog/status.h"
 #include "protocol/event.h"
 #include "protocol/line_state.h"
-#include "app/command_worker.h"
-#include "dialog/control_ids.h"
-#include "app/start_up.h"
-#include "dialog/status.h"
-#include "app/win32/dialog_win32.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <thread>
 
+#include "dialog/control_ids.h"
 #include "line_rig.h"
 #include "operations/activation.h"
 #include "operations/backup.h"
@@ -22,7 +23,6 @@
 #include "pty_peer.h"
 #include "recording_dialog.h"
 #include "sim/simulated_device.h"
-#include "dialog/control_ids.h"
 
 namespace {
 

@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
+#include "app/command_worker.h"
 #include "line_rig.h"
 #include "protocol/message_catalogue.h"
-#include "app/command_worker.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include <filesystem>
 #include <thread>
 
+#include "app/command_worker.h"
 #include "line_rig.h"
 #include "pty_peer.h"
-#include "app/command_worker.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <chrono>
 #include <thread>
 
+#include "dialog/control_ids.h"
 #include "pty_peer.h"
 #include "recording_dialog.h"
 #include "sim/simulated_device.h"
-#include "dialog/control_ids.h"
 
 namespace {
 

@@ -17,12 +17,12 @@
 #include <vector>
 
 #include "dialog/command_context.h"
+#include "dialog/control_ids.h"
 #include "protocol/event.h"
 #include "protocol/line_state.h"
 #include "protocol/serial_channel.h"
 #include "recording_dialog.h"
 #include "sim/simulated_device.h"
-#include "dialog/control_ids.h"
 
 // Writes a module-shaped file of `bytes` bytes with a recognisable pattern,
 // rich in the bytes the codec escapes, and different in every record.

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "dialog/control_ids.h"
 #include "operations/dialog_inputs.h"
 #include "recording_dialog.h"
-#include "dialog/control_ids.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 #include <cstring>
 #include <string>
 
+#include "app/win32/dialog_win32.h"
 #include "check_counter.h"
 #include "dialog/control_ids.h"
 #include "dialog/file_dialogs.h"
-#include "app/win32/dialog_win32.h"
 
 namespace {
 
