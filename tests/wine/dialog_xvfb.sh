@@ -10,8 +10,9 @@
 # module refusals of the writer; a port that does not exist; a search on a
 # pseudo-terminal mapped as COM12, ended by Stop; Stop while idle; Exit while
 # idle and during a search, Escape and the close box; the command-line path,
-# quoted and not. Wine never reports the event character (see DESIGN.md), so
-# a search on the mapped port never gets a reply and runs until stopped.
+# quoted and not. Nothing answers on that pseudo-terminal, so a search there
+# runs until stopped; the commands against a simulated device are the
+# business of dialog_flows.sh.
 #
 # The COM port is a two-digit one on purpose: such a port opens only through
 # the device namespace (\\.\COM12), which the program has to supply.
@@ -22,189 +23,17 @@ set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=lib/wine_session.bash
 source "$top/tests/wine/lib/wine_session.bash"
-
-# VX40_APPLOADER_EXE runs the checks against another build of the program.
-exe=${VX40_APPLOADER_EXE:-}
-for candidate in "$top/build/mingw/VX40_AppLoader.exe" "$top/build/mingw/app/VX40_AppLoader.exe"; do
-    [ -z "$exe" ] && [ -e "$candidate" ] && exe=$candidate
-done
-driver="$top/build/mingw/tests/vx40_dialog_driver.exe"
-if [ -n "${VX40_APPLOADER_EXE:-}" ] && [ ! -e "$exe" ]; then
-    echo "missing $exe"
-    echo "0 passed, 1 failed"
-    exit 1
-fi
-if [ -z "$exe" ]; then
-    echo "skipped: VX40_AppLoader.exe is not built (build/mingw or build/mingw/ui)"
-    echo "0 passed, 0 failed"
-    exit 0
-fi
-require_built "$driver"
+# shellcheck source=lib/dialog_session.bash
+source "$top/tests/wine/lib/dialog_session.bash"
 
 pipe_port=COM12
-artifacts="$top/build/artifacts"
-mkdir -p "$artifacts"
-work=$(mktemp -d)
-app_pid=""
-XVFB_PID=""
-PTY_PID=""
-watchdog=""
-
-cleanup() {
-    trap - EXIT INT TERM
-    [ -n "$watchdog" ] && kill "$watchdog" 2>/dev/null
-    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
-    if [ -n "${WINEPREFIX:-}" ]; then
-        wine_unmap_ports "$pipe_port"
-        timeout 30 wineserver -k 2>/dev/null
-    fi
-    local pid
-    for pid in "$XVFB_PID" "$PTY_PID"; do
-        [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'fail "interrupted"; finish; exit 1' INT TERM
-# The whole run is bounded, whatever hangs: the EXIT trap still cleans up.
-(
-    trap 'kill "$sleeper" 2>/dev/null; exit 0' TERM
-    sleep 170 &
-    sleeper=$!
-    wait "$sleeper"
-    echo "FAILED: the run took too long"
-    kill -TERM $$
-) &
-watchdog=$!
-
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
-exe_w=$(winpath "$exe")
-
-# drive COMMANDS...: runs the driver; its output (CR removed) is in $work/out.
-drive() {
-    timeout 60 "$top/scripts/wine-run" "$driver" "$@" >"$work/out.raw" 2>>"$work/driver.err"
-    local status=$?
-    tr -d '\r' <"$work/out.raw" >"$work/out"
-    return $status
-}
-# out KEY: the rest of the driver's line that starts with KEY.
-out() { sed -n "s/^$1 //p" "$work/out" | head -n 1; }
-show_out() {
-    sed "s/^/    /" "$work/out"
-    tail -n 5 "$work/driver.err" | sed "s/^/    stderr: /"
-}
-
-# app_start ARGS...: starts the program and waits for its window.
-app_start() {
-    "$top/scripts/wine-run" "$exe" "$@" >"$work/app.log" 2>&1 &
-    app_pid=$!
-    # In slices, so that a program that ends at once is noticed at once.
-    local slice
-    for slice in $(seq 15); do
-        if drive wait-window 2000; then
-            pass "the dialog window appears (arguments: $*)"
-            return 0
-        fi
-        kill -0 "$app_pid" 2>/dev/null || break
-    done
-    fail "no dialog window (arguments: $*) after $slice tries"
-    show_out
-    sed 's/^/    program: /' "$work/app.log" | tail -n 5
-    kill "$app_pid" 2>/dev/null
-    wait "$app_pid" 2>/dev/null
-    app_pid=""
-    return 1
-}
-
-# app_closes HOW: the window goes and the process ends with exit code 0.
-app_closes() {
-    if drive wait-gone 10000; then
-        pass "$1 closes the window"
-    else
-        fail "$1 leaves the window open"
-    fi
-    wait_exit "$app_pid" 15
-    local status=$?
-    if [ $status -eq 124 ]; then
-        kill "$app_pid" 2>/dev/null
-        wait "$app_pid" 2>/dev/null
-        # Nothing of it may linger for the next start to find.
-        drive wait-gone 10000
-    fi
-    app_pid=""
-    expect_eq "$1: the process ends with exit code 0" 0 "$status"
-}
-
-# expect_box WHAT TEXT: the next message box owned by the dialog has TEXT,
-# the caption "Ошибка!", one OK button and an icon; it is dismissed.
-expect_box() {
-    if ! drive wait-box 15000; then
-        fail "$1: no message box"
-        show_out
-        return 1
-    fi
-    local got
-    got="$(out box-caption)|$(out box-text)|$(out box-buttons)|$(out box-icon)"
-    expect_eq "$1" "Ошибка!|$2|1 ok|1" "$got"
-}
-
-# Waits until every action button is enabled again after a command.
-actions_enabled() {
-    local id
-    for id in 1023 1015 1014 1022 1021 1028; do
-        drive wait-enabled "$id" 1 5000 || return 1
-    done
-}
-
-screenshot() {
-    local name=$1
-    drive rects || return 1
-    # Named so as not to hide `top` from the functions called here.
-    local x0 y0 x1 y1
-    read -r x0 y0 x1 y1 <<<"$(out window)"
-    # The window alone: its message boxes open over its middle.
-    if timeout 30 import -display "$DISPLAY" -window root \
-        -crop "$((x1 - x0))x$((y1 - y0))+$x0+$y0" +repage \
-        "$artifacts/$name" 2>>"$work/import.err"; then
-        pass "screenshot build/artifacts/$name"
-    else
-        fail "no screenshot $name: $(head -n 1 "$work/import.err")"
-    fi
-}
-
-# --- Setting up: Xvfb, a prefix of our own, a pseudo-terminal as COM12 ---
-
-# The X server comes first: the first Wine program of a session starts the
-# desktop process, which keeps the display it found.
-if ! xvfb_start; then
-    fail "Xvfb did not start"
-    finish
-    exit 1
-fi
-wine_own_prefix dialog || { finish; exit 1; }
+dialog_session_begin dialog 170 || { finish; exit 1; }
 if ! pty_start "$work/pty"; then
     fail "no pseudo-terminal"
     finish
     exit 1
 fi
-# Unmanaged windows: without a window manager, Wine would otherwise wait for
-# one on every window it hides, two seconds each, and draw no frames.
-cat >"$work/x11.reg" <<'REG'
-REGEDIT4
-
-[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
-"Managed"="N"
-REG
-timeout 60 wine regedit /S "$(winpath "$work/x11.reg")" >/dev/null 2>&1
-if ! wine_map_ports "$pipe_port=$PTY_PATH"; then
-    fail "cannot map $pipe_port"
-fi
-link="$WINEPREFIX/dosdevices/${pipe_port,,}"
-if [ "$(readlink "$link" 2>/dev/null)" = "$PTY_PATH" ]; then
-    pass "$pipe_port is mapped to $PTY_PATH"
-else
-    fail "$pipe_port is not mapped to $PTY_PATH"
-fi
+dialog_map_port "$pipe_port" "$PTY_PATH"
 # A port that surely does not exist in this prefix.
 missing_port=""
 for n in 9 8 6 5 4 3 2; do
