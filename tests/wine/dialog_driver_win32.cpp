@@ -5,6 +5,10 @@
 //
 // Usage: vx40_dialog_driver COMMAND [ARGS...] [+ COMMAND [ARGS...]]...
 //
+// Besides the commands on the dialog's own controls, "wait-text ID MS TEXT"
+// waits for a control to show a text (the status line at the end of a
+// command), and "save-as MS PATH" answers the file dialog of a backup.
+//
 // Several commands may share one run, separated by "+", since starting a
 // Windows process under Wine costs more than the commands themselves. Every
 // command prints what it found on stdout as UTF-8 lines that start with a
@@ -17,6 +21,7 @@
 // "~", so a control that is off by a pixel cannot pass as being in place.
 #include <windows.h>
 
+#include <dlgs.h>
 #include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
@@ -306,6 +311,7 @@ class Driver {
         if (name == L"wait-box") return WaitBox(timeout(1), BoxWanted::kDismiss);
         if (name == L"peek-box") return WaitBox(timeout(1), BoxWanted::kLeave);
         if (name == L"no-box") return WaitBox(timeout(1), BoxWanted::kNone);
+        if (name == L"save-as") return SaveAs(timeout(1), argument(2));
         if (dialog_ == nullptr) dialog_ = FindDialog();
         if (dialog_ == nullptr)
             return Fail("no dialog window \"%s\"", Utf8(kDialogCaption).c_str());
@@ -344,6 +350,7 @@ class Driver {
             Print("enabled %d %d\n", id, IsWindowEnabled(control) ? 1 : 0);
             return true;
         }
+        if (name == L"wait-text") return WaitText(id, control, timeout(2), argument(3));
         if (name == L"wait-enabled") {
             const bool wanted = number(2) != 0;
             if (!WaitUntil(timeout(3),
@@ -628,6 +635,51 @@ class Driver {
             item.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
             Print("combo-item %d %s\n", i, OneLine(item).c_str());
         }
+        return true;
+    }
+
+    // Waits until the control shows `wanted` and prints the text it last
+    // showed, reached or not: a status line that stopped elsewhere says why.
+    bool WaitText(int id, HWND control, DWORD timeoutMs, const std::wstring& wanted) {
+        std::wstring text;
+        const bool reached =
+            WaitUntil(timeoutMs, [&] { return (text = TextOf(control)) == wanted; });
+        Print("text %d %s\n", id, OneLine(text).c_str());
+        return reached || Fail("control %d did not show \"%s\" within %lu ms", id,
+                               OneLine(wanted).c_str(), timeoutMs);
+    }
+
+    // The name field of a file dialog: a combo box in the Explorer-style
+    // dialogs of current systems, a plain edit field in older ones.
+    static HWND FileNameField(HWND box) {
+        const HWND combo = GetDlgItem(box, cmb13);
+        return combo != nullptr ? combo : GetDlgItem(box, edt1);
+    }
+
+    // Waits for a file dialog owned by the dialog, prints its caption and the
+    // name it proposes, types `path` over that name and confirms with OK, as
+    // an operator would; succeeds once the file dialog has closed.
+    bool SaveAs(DWORD timeoutMs, const std::wstring& path) {
+        if (dialog_ == nullptr) dialog_ = FindDialog();
+        if (dialog_ == nullptr) return Fail("no dialog window to own a file dialog");
+        HWND box = nullptr;
+        HWND field = nullptr;
+        WaitUntil(timeoutMs, [&] {
+            box = FindOwnedBox(dialog_);
+            field = box != nullptr ? FileNameField(box) : nullptr;
+            return field != nullptr;
+        });
+        if (field == nullptr) return Fail("no file dialog within %lu ms", timeoutMs);
+        // The proposed name is filled in during the dialog's initialisation.
+        Sleep(200);
+        Print("file-dialog %s\n", OneLine(TextOf(box)).c_str());
+        Print("file-name %s\n", OneLine(TextOf(field)).c_str());
+        if (!Send(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str())))
+            return Fail("the file dialog's name field refused the name");
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+        if (!WaitUntil(2 * kSendTimeoutMs, [box] { return !IsWindow(box); }))
+            return Fail("the file dialog stayed after OK");
         return true;
     }
 
