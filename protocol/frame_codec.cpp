@@ -35,7 +35,9 @@ int UnescapeOf(std::uint8_t second) {
 }  // namespace
 
 int EncodeFrame(FrameBuffers& buffers, int payloadLength) {
-    if (payloadLength <= 0) return 0;
+    if (payloadLength <= 0 || static_cast<std::size_t>(payloadLength) > kPayloadBufferSize) {
+        return 0;
+    }
     std::uint8_t* out = buffers.TxFrameBuffer;
     std::memset(out, 0, kFrameBufferSize);
 

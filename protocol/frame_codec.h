@@ -35,8 +35,9 @@ struct FrameBuffers {
 };
 
 // Encodes the first `payloadLength` bytes of PayloadBuffer into TxFrameBuffer
-// and returns the frame length. A length of 0 returns 0 and touches nothing.
-// Cannot fail.
+// and returns the frame length. A length of 0 returns 0 and touches nothing,
+// and so does a negative one or one beyond PayloadBuffer, which would read
+// past it: the exchange takes 0 as nothing to send.
 int EncodeFrame(FrameBuffers& buffers, int payloadLength);
 
 // Decodes the first `frameLength` bytes of RxFrameBuffer into PayloadBuffer.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -55,11 +56,18 @@ TEST_F(FrameCodec, WorkedExamples) {
     }
 }
 
-TEST_F(FrameCodec, EncodeOfNothingTouchesNothing) {
-    std::memset(buffers.TxFrameBuffer, 0xAB, kFrameBufferSize);
-    EXPECT_EQ(EncodeFrame(buffers, 0), 0);
-    EXPECT_TRUE(std::all_of(buffers.TxFrameBuffer, buffers.TxFrameBuffer + kFrameBufferSize,
-                            [](std::uint8_t b) { return b == 0xAB; }));
+TEST_F(FrameCodec, EncodeOfNothingOrOfTooMuchTouchesNothing) {
+    // Beyond the payload buffer the encoder would read the frame buffers
+    // that follow it; such a length, like 0 or a negative one, is nothing
+    // to send.
+    const int tooLong = static_cast<int>(kPayloadBufferSize) + 1;
+    for (int length : {0, -1, tooLong, std::numeric_limits<int>::max()}) {
+        std::memset(buffers.TxFrameBuffer, 0xAB, kFrameBufferSize);
+        EXPECT_EQ(EncodeFrame(buffers, length), 0) << length;
+        EXPECT_TRUE(std::all_of(buffers.TxFrameBuffer, buffers.TxFrameBuffer + kFrameBufferSize,
+                                [](std::uint8_t b) { return b == 0xAB; }))
+            << length;
+    }
 }
 
 TEST_F(FrameCodec, EncodeClearsTheWholeFrameBuffer) {
