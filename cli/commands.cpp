@@ -19,11 +19,14 @@ namespace {
 
 ResultCode Search(const CliOptions& options, CommandContext& context,
                   const InterruptWatch& interrupt) {
-    // The time limit ends the search the way Stop does; a search that ran
-    // out of time found no device, which is what it reports.
+    // The time limit ends the search the way Stop does, but nobody pressed
+    // Stop: a search that ran out of time before any device answered found
+    // no device; one that ran out after a device answered its presence
+    // check, during the information request, failed in the exchange.
     const DeadlineTimer timer(context.commandEvent, options.timeoutSeconds);
     const ResultCode result = SearchDeviceCommand(context);
-    if (result == kErrAborted && timer.Fired() && !interrupt.Interrupted()) return kErrNoDevice;
+    if (result == kErrAborted && timer.Fired() && !interrupt.Interrupted())
+        return context.presenceAnswered ? kErrExchange : kErrNoDevice;
     return result;
 }
 

@@ -29,4 +29,7 @@ struct CommandContext {
     char reason[256] = {};
     // Records the device accepted during the last module write.
     int recordsAccepted = 0;
+    // Whether the last identification's presence check was answered: a
+    // failure after it is no missing device, whatever ended it.
+    bool presenceAnswered = false;
 };

@@ -158,9 +158,11 @@ ResultCode IdentifyDevice(CommandContext& context, std::uint8_t node) {
     }
     ShowStatus(dialog, kStatusReading, 100, 0);
 
+    context.presenceAnswered = false;
     int result = RequestOnly(context, node, kCommandPresence);
     if (result == kErrExchange) return kErrNoDevice;
     if (result < 0) return result;
+    context.presenceAnswered = true;
 
     result = RequestOnly(context, node, kCommandInformation);
     if (result < 0) return result;

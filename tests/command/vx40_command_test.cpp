@@ -270,15 +270,28 @@ TEST_F(Vx40Command, ANodeOutsideTheRangeIsAUsageError) {
     EXPECT_EQ(RunChild(VX40_EXE, {"--help"}).exitCode, 0);
 }
 
-TEST_F(Vx40Command, TimeoutEndsAnUnansweredSearchWithCode5) {
-    StartDevice();
-    device->AddFault(*ParseFaultRule("any:every:silence"));
-    const ChildResult run = Vx40({"--json", "info", "--timeout", "0.5"});
-    EXPECT_EQ(run.exitCode, 5);
-    EXPECT_EQ(Lines(run.err).back(), "Устройство Velmo 2.0 не обнаружено.");
-    const auto json = nlohmann::json::parse(run.out);
-    EXPECT_EQ(json["result"], -2005);
-    EXPECT_FALSE(json.contains("device"));
+TEST_F(Vx40Command, TimeoutEndsTheSearchWithCode5AndSaysWhatFailed) {
+    const struct {
+        const char* fault;
+        int result;
+        const char* message;
+    } cases[] = {
+        {"any:every:silence", -2005, "Устройство Velmo 2.0 не обнаружено."},
+        // The presence check is answered; the information request's four
+        // attempts would take a second, so the time runs out in the middle of
+        // them: a device is there, the exchange with it failed.
+        {"18:every:silence", -2011, "Ошибка обмена с устройством."},
+    };
+    for (const auto& c : cases) {
+        StartDevice();
+        device->AddFault(*ParseFaultRule(c.fault));
+        const ChildResult run = Vx40({"--json", "info", "--timeout", "0.5"});
+        EXPECT_EQ(run.exitCode, 5) << c.fault;
+        EXPECT_EQ(Lines(run.err).back(), c.message) << c.fault;
+        const auto json = nlohmann::json::parse(run.out);
+        EXPECT_EQ(json["result"], c.result) << c.fault;
+        EXPECT_FALSE(json.contains("device")) << c.fault;
+    }
 }
 
 TEST_F(Vx40Command, TraceShowsEveryFrameWithDirectionAndTime) {
