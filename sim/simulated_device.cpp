@@ -168,6 +168,7 @@ void SimulatedDevice::Serve() {
             continue;
         }
         if (got == 0) continue;
+        if (options_.echo) Echo(buffer.data(), static_cast<std::size_t>(got));
         collector_.Feed({buffer.data(), static_cast<std::size_t>(got)}, NowUs(), frames);
         for (const auto& frame : frames) {
             if (!link_.IsOpen() || Interrupted()) break;
@@ -255,6 +256,23 @@ bool SimulatedDevice::WriteBytes(const std::uint8_t* bytes, std::size_t count) {
         sent += static_cast<std::size_t>(put);
     }
     return true;
+}
+
+void SimulatedDevice::Echo(const std::uint8_t* bytes, std::size_t count) {
+    // The adapter's echo is not paced by the device: it crosses the line
+    // while the request does.
+    if (options_.trace) Trace("echo", {bytes, bytes + count}, "");
+    std::size_t sent = 0;
+    const std::int64_t startUs = NowUs();
+    while (sent < count && link_.IsOpen()) {
+        const int put = link_.Write(bytes + sent, count - sent, kSliceMs);
+        if (put < 0) {
+            CloseLine();
+            return;
+        }
+        sent += static_cast<std::size_t>(put);
+        if (Interrupted() || NowUs() - startUs > kStuckWriteUs) return;
+    }
 }
 
 void SimulatedDevice::Trace(const char* direction, const std::vector<std::uint8_t>& bytes,

@@ -39,6 +39,10 @@ struct SimOptions {
     int replyDelayMs = 0;
     // Every frame in and out, as hex with a time stamp, on stderr.
     bool trace = false;
+    // The line hands every received byte straight back, as a half-duplex
+    // RS-485 adapter does with what its own side sends: the tool sees its
+    // request before the reply.
+    bool echo = false;
 };
 
 struct ReceivedRequest {
@@ -92,6 +96,7 @@ class SimulatedDevice {
     void HandleFrame(const FrameCollector::Frame& frame);
     void Send(const ReplyPlan& plan);
     bool WriteBytes(const std::uint8_t* bytes, std::size_t count);
+    void Echo(const std::uint8_t* bytes, std::size_t count);
     // Sleeps until the time given, in slices, so that Stop and Unplug are
     // seen; false when one of them cut the sleep short.
     bool SleepUntil(std::int64_t deadlineUs);

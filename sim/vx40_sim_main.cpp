@@ -156,6 +156,9 @@ int main(int argc, char** argv) {
     faultGroup->add_option("--unplug-after", options.unplugAfterFrames,
                            "Close the line once N frames have been received (the Nth is not "
                            "answered), as a pulled cable; the program keeps running until stopped");
+    faultGroup->add_flag("--echo", options.echo,
+                         "Send every received byte straight back before any reply, as a "
+                         "half-duplex RS-485 adapter echoes its own transmission");
     faultGroup->add_option("--reply-delay", options.replyDelayMs, "Pause before every reply, in ms")
         ->check(CLI::NonNegativeNumber);
 
