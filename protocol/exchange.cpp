@@ -1,5 +1,7 @@
 #include "protocol/exchange.h"
 
+#include <cstring>
+
 #include "protocol/frame_codec.h"
 #include "protocol/serial_channel.h"
 
@@ -25,6 +27,23 @@ ResultCode DeviceErrorResult(std::uint8_t errorByte) {
             return kErrDeviceUnknown;
     }
 }
+
+namespace {
+
+// The channel hands over the line's echo of a request as the reply when
+// nothing else came (see receive_queue.h). For a request without data that
+// may really be the device's answer; a request with data never gets its own
+// bytes back from a device, and taking them for a reply would read the
+// request's first data byte as the status: a block starting with 0x06 would
+// count as accepted by a device that never answered.
+bool IsEchoOfRequestWithData(const LineState& line, int received, int frameLength,
+                             int payloadLength) {
+    return payloadLength > kRequestHeaderLength && received == frameLength &&
+           std::memcmp(line.RxFrameBuffer, line.TxFrameBuffer,
+                       static_cast<std::size_t>(frameLength)) == 0;
+}
+
+}  // namespace
 
 int Exchange(LineState& line, int payloadLength, std::uint8_t node) {
     const int frameLength = EncodeFrame(line, payloadLength);
@@ -57,7 +76,8 @@ int Exchange(LineState& line, int payloadLength, std::uint8_t node) {
             aborted = true;
             break;
         }
-        if (received < 0 || DecodeFrame(line, received, replyLength) != kResultOk) {
+        if (received < 0 || IsEchoOfRequestWithData(line, received, frameLength, payloadLength) ||
+            DecodeFrame(line, received, replyLength) != kResultOk) {
             ++attempts;  // nothing in time, or garbled: send again
             continue;
         }

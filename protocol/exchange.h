@@ -14,6 +14,8 @@
 #include "protocol/result_code.h"
 
 inline constexpr int kExchangeAttempts = 4;
+// Sequence number, node and command: a request without data.
+inline constexpr int kRequestHeaderLength = 3;
 inline constexpr std::uint8_t kStatusAccepted = 6;
 
 // Returns the decoded reply length (4 or more) when the device accepted the

@@ -62,24 +62,16 @@ void SetModemLines(int fd) {
     (void)ioctl(fd, TIOCMBIC, &rts);
 }
 
-bool PendingHasEtx(const SerialChannel& channel) {
-    return std::memchr(channel.pending, kEtx, channel.pendingCount) != nullptr;
-}
-
-// Reads what the kernel has queued into the channel's buffer without
+// Reads what the kernel has queued into the channel's queue without
 // waiting. False when the port has vanished or failed.
 bool TakeQueuedBytes(SerialChannel& channel) {
     for (;;) {
-        if (channel.pendingCount == sizeof channel.pending) {
-            // No reply frame is longer than 2074 bytes, so a full buffer
-            // without an ETX holds only line noise: drop it.
-            if (PendingHasEtx(channel)) return true;
-            channel.pendingCount = 0;
-        }
-        const ssize_t got = read(channel.fd, channel.pending + channel.pendingCount,
-                                 sizeof channel.pending - channel.pendingCount);
+        std::size_t room = 0;
+        std::uint8_t* space = ReceiveSpace(channel.received, room);
+        if (room == 0) return true;  // a reply is in the full queue; the rest can wait
+        const ssize_t got = read(channel.fd, space, room);
         if (got > 0) {
-            channel.pendingCount += static_cast<std::size_t>(got);
+            ReceiveAppended(channel.received, static_cast<std::size_t>(got));
             continue;
         }
         // With VMIN and VTIME 0 a terminal reports an empty queue as 0 bytes.
@@ -88,15 +80,6 @@ bool TakeQueuedBytes(SerialChannel& channel) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
         return false;  // EIO and the like: the port is gone
     }
-}
-
-int Deliver(SerialChannel& channel, std::uint8_t* buffer, int maximum) {
-    const std::size_t count = std::min(channel.pendingCount, static_cast<std::size_t>(maximum));
-    if (count == 0) return kErrExchange;
-    std::memcpy(buffer, channel.pending, count);
-    channel.pendingCount -= count;
-    std::memmove(channel.pending, channel.pending + count, channel.pendingCount);
-    return static_cast<int>(count);
 }
 
 // Milliseconds until `deadlineUs`, rounded up so poll never returns early.
@@ -137,7 +120,7 @@ ResultCode OpenChannel(SerialChannel& channel, const char* portName) {
         return kErrPortOpen;
     }
     SetModemLines(fd);
-    channel.pendingCount = 0;
+    ClearReceiveQueue(channel.received);
     channel.lineFreeAtUs = 0;
     return kResultOk;
 }
@@ -151,8 +134,12 @@ ResultCode CloseChannel(SerialChannel& channel) {
         close(channel.fd);
         channel.fd = -1;
     }
-    channel.pendingCount = 0;
+    ClearReceiveQueue(channel.received);
     return kResultOk;
+}
+
+SerialChannel::~SerialChannel() {
+    CloseChannel(*this);
 }
 
 bool ChannelIsOpen(const SerialChannel& channel) {
@@ -163,6 +150,7 @@ ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int c
     if (channel.fd < 0 || count <= 0) return kErrExchange;
     // The bound is the frame's own line time plus a margin: a constant bound
     // would fail every long frame on a real 57600 baud line.
+    NoteFrameSent(channel.received, bytes, static_cast<std::size_t>(count));
     const std::int64_t startUs = NowUs();
     const std::int64_t deadlineUs = startUs + LineTimeUs(count) + kWriteMarginMs * 1000;
     std::size_t done = 0;
@@ -193,7 +181,7 @@ int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const
     // A reply that is already complete is delivered even when the port failed
     // right after it.
     const bool alive = TakeQueuedBytes(channel);
-    if (!PendingHasEtx(channel)) {
+    if (!ReplyComplete(channel.received)) {
         if (!alive) return kErrExchange;
         // The wait would block: this is the one moment the abort is looked at.
         // A reply already complete is read even when Stop has been pressed.
@@ -202,7 +190,8 @@ int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const
             std::max(NowUs(), channel.lineFreeAtUs) + std::int64_t{kReplyWaitMs} * 1000;
         for (;;) {
             const int waitMs = RemainingMs(deadlineUs);
-            if (waitMs == 0) return kErrExchange;
+            // No reply but the line's echo of the request: that was the reply.
+            if (waitMs == 0) return DeliverHeldEcho(channel.received, buffer, maximum);
             pollfd watch{channel.fd, POLLIN, 0};
             const int ready = poll(&watch, 1, waitMs);
             if (ready < 0) {
@@ -211,7 +200,7 @@ int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const
             }
             if (ready == 0) continue;  // the deadline check above ends the loop
             if ((watch.revents & POLLIN) != 0 && !TakeQueuedBytes(channel)) return kErrExchange;
-            if (PendingHasEtx(channel)) break;
+            if (ReplyComplete(channel.received)) break;
             // A vanished port (unplugged adapter, closed peer) reports a
             // hang-up or error; fail now rather than spin until the deadline.
             if ((watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return kErrExchange;
@@ -219,11 +208,11 @@ int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const
     }
     // Whatever else is queued by now belongs to this read too.
     (void)TakeQueuedBytes(channel);
-    return Deliver(channel, buffer, maximum);
+    return DeliverQueued(channel.received, buffer, maximum);
 }
 
 void ChannelDiscardInput(SerialChannel& channel) {
     if (channel.fd < 0) return;
     (void)tcflush(channel.fd, TCIFLUSH);
-    channel.pendingCount = 0;
+    ClearReceiveQueue(channel.received);
 }

@@ -1,16 +1,23 @@
 // POSIX state of the serial channel: the port's descriptor and the channel's
-// own small receive buffer. The kernel's queue plus this buffer is the
-// receive queue; the arrival of ETX in it is the event a read waits for.
+// own receive queue. The kernel's queue plus that one is the receive queue;
+// the arrival of ETX in it is the event a read waits for.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/receive_queue.h"
+
 struct SerialChannel {
+    SerialChannel() = default;
+    // A channel never outlives its state with the port still open.
+    ~SerialChannel();
+    SerialChannel(const SerialChannel&) = delete;
+    SerialChannel& operator=(const SerialChannel&) = delete;
+
     int fd = -1;
     // Bytes taken from the kernel but not yet delivered to a read.
-    std::uint8_t pending[4096];
-    std::size_t pendingCount = 0;
+    ReceiveQueue received;
     // Monotonic time (µs) at which the last written frame has left the line;
     // the wait for the reply counts from there.
     std::int64_t lineFreeAtUs = 0;

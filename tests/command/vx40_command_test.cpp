@@ -240,6 +240,38 @@ TEST_F(Vx40Command, ADeviceRefusalEndsWithCode6AndItsMessage) {
     EXPECT_EQ(json["blocks"], 2);
 }
 
+TEST_F(Vx40Command, EveryCommandWorksThroughAnEchoingAdapter) {
+    SimOptions options;
+    options.echo = true;
+    StartDevice(options);
+    EXPECT_EQ(Vx40({"-q", "info"}).out, kIdentityLines);
+
+    const Bytes module = ModuleBytes(3 * 1030);
+    WriteFile(folder / "module.vx4", module);
+    ChildResult run = Vx40({"-q", "write", "module.vx4"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    ASSERT_EQ(device->ModuleBlocks().size(), 3u);
+    EXPECT_TRUE(
+        std::equal(module.begin(), module.begin() + 1030, device->ModuleBlocks()[0].begin()));
+
+    run = Vx40({"-q", "backup", "calibration", "-o", "c.vx4"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Contents(folder / "c.vx4").size(), 1030u);
+    run = Vx40({"-q", "backup", "configuration", "-o", "f.vx4"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Contents(folder / "f.vx4").size(), 6180u);
+    EXPECT_EQ(Vx40({"-q", "activate"}).exitCode, 0);
+    EXPECT_EQ(device->Activations(), 1);
+
+    // A block whose first byte is the "accepted" status byte, refused: the
+    // echo of the request must not pass for the device's acceptance.
+    device->AddFault(*ParseFaultRule("19:every:refuse:255"));
+    WriteFile(folder / "acks.vx4", Bytes(1030, 0x06));
+    run = Vx40({"-q", "--json", "write", "acks.vx4"});
+    EXPECT_EQ(run.exitCode, 6) << run.err;
+    EXPECT_EQ(nlohmann::json::parse(run.out)["result"], -2101);
+}
+
 TEST_F(Vx40Command, AMissingPortEndsWithCode4AndTheSystemsReason) {
     const ChildResult run =
         RunChild(VX40_EXE, {"-p", "/dev/vx40-no-such-port", "info"}, folder.string());

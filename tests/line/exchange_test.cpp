@@ -213,3 +213,46 @@ TEST_F(ExchangeTest, ReplyWaitCountsFromTheEndOfALongFrame) {
 }
 
 }  // namespace
+
+namespace {
+
+// A half-duplex adapter hands every request straight back before the device
+// answers; without the echo the device's short answer to a request without
+// data may have exactly the request's bytes.
+struct EchoCase {
+    const char* name;
+    bool echo;
+    std::uint8_t command;
+    int dataBytes;  // each 0x06, which reads as "accepted" if taken as a status
+    int reply;      // 0 silence, 1 accepted, 2 refused with 0xFF, 3 the request's own bytes
+    int expected;
+    int requestsOnLine;
+};
+
+class EchoTest : public ExchangeTest, public ::testing::WithParamInterface<EchoCase> {};
+
+TEST_P(EchoTest, EchoOfTheRequestIsNotTheReply) {
+    const EchoCase c = GetParam();
+    peer.Start([c](PtyPeer& p, int, const Bytes& frame) {
+        if (c.echo) p.Send(frame);
+        if (c.reply == 1) p.Send(ReplyTo(frame, {6, 0x5A}));
+        if (c.reply == 2) p.Send(ReplyTo(frame, {0x15, 0xFF}));
+        if (c.reply == 3) p.Send(frame);
+    });
+    const Bytes data(static_cast<std::size_t>(c.dataBytes), 0x06);
+    EXPECT_EQ(Exchange(line, Request(c.command, data), kNode), c.expected);
+    EXPECT_EQ(peer.FrameCount(), c.requestsOnLine);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Line, EchoTest,
+    ::testing::Values(
+        EchoCase{"EchoThenAccepted", true, 18, 0, 1, 5, 1},
+        EchoCase{"EchoThenRefusedBlock", true, 19, 1030, 2, kErrDeviceBadBlock, 1},
+        EchoCase{"EchoThenShortReplyOfSameBytes", true, 16, 0, 3, kErrDeviceUnknown, 1},
+        EchoCase{"EchoAloneOfShortRequest", true, 20, 0, 0, kErrDeviceUnknown, 1},
+        EchoCase{"EchoAloneOfBlockIsNoReply", true, 19, 1030, 0, kErrExchange, 4},
+        EchoCase{"ShortReplyOfSameBytesNoEcho", false, 16, 0, 3, kErrDeviceUnknown, 1}),
+    [](const ::testing::TestParamInfo<EchoCase>& param) { return std::string(param.param.name); });
+
+}  // namespace
