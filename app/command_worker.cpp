@@ -28,11 +28,15 @@ void Forward(WorkerSession& session, const CommandMessage& command) {
 // and the second arrival finds it ended and closes everything.
 bool Exit(WorkerSession& session, const CommandMessage& command) {
     if (session.workerOpen && session.eventOpen) {
-        if (!session.workerEnded.Wait(kExitWaitMs)) {
+        if (!session.workerEnded->Wait(kExitWaitMs)) {
             Forward(session, command);
             return false;
         }
-        if (session.thread.joinable()) session.thread.join();
+        // The worker has done all it does. What is left is the thread's own
+        // ending, which on Windows runs the DLL detach notifications under
+        // the loader lock and so has no bound: the window thread does not
+        // wait for it, but lets the thread go, as closing its handle would.
+        if (session.thread.joinable()) session.thread.detach();
         session.workerOpen = false;
     }
     session.eventOpen = false;
@@ -115,9 +119,11 @@ bool StartWorker(WorkerSession& session) {
     session.eventOpen = session.context.commandEvent.Valid();
     if (!session.eventOpen) return false;
     try {
-        session.thread = std::thread([&session] {
+        // After setting `ended` the thread touches nothing of the session,
+        // which may be gone by the time it finishes.
+        session.thread = std::thread([&session, ended = session.workerEnded] {
             CommandWorker(session);
-            session.workerEnded.Set();
+            ended->Set();
         });
     } catch (const std::system_error&) {
         return false;  // no thread could be had

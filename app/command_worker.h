@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -57,7 +58,9 @@ struct WorkerSession {
     CommandMailbox mailbox;
     bool eventOpen = false;   // the command event exists and is not yet closed
     bool workerOpen = false;  // the worker was started and not yet closed
-    Event workerEnded;
+    // Set by the worker thread as its last act. The thread holds a share of
+    // it, since Exit lets the thread finish on its own after this is set.
+    std::shared_ptr<Event> workerEnded = std::make_shared<Event>();
     std::thread thread;
 };
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "dialog/control_ids.h"
@@ -100,6 +101,24 @@ TEST_F(Worker, ExitWhileIdleClosesAfterOneHandOver) {
     for (int id : kActionButtons)
         EXPECT_FALSE(dialog.Enabled(id)) << id;
     EXPECT_FALSE(session.thread.joinable());
+}
+
+TEST_F(Worker, ExitDoesNotWaitForTheThreadOnceTheWorkerHasEnded) {
+    ASSERT_TRUE(StartWorker(session));
+    // The state between the worker's last act and the end of its thread,
+    // made to last: the end is signalled while the thread still waits for
+    // commands. Exit must close without waiting for the thread itself.
+    session.workerEnded->Set();
+    auto exit =
+        std::async(std::launch::async, [&] { return RouteCommand(session, Press(kIdExit)); });
+    const bool returned = exit.wait_for(5s) == std::future_status::ready;
+    EXPECT_TRUE(returned) << "Exit waits for the worker's thread";
+    // Hands the thread its Exit, which also frees an Exit stuck waiting for
+    // it, and sees it through before the fixture goes.
+    session.mailbox.Post(Press(kIdExit), commandEvent);
+    EXPECT_TRUE(exit.get());
+    EXPECT_FALSE(session.thread.joinable());
+    ASSERT_TRUE(Eventually([&] { return Count("post ") == 1; }));
 }
 
 TEST_F(Worker, ExitDuringAnOperationShowsItsMessageFirst) {
