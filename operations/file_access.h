@@ -16,10 +16,16 @@ ResultCode ReadModuleFile(const char* path, std::uint8_t* buffer, std::size_t ca
                           std::size_t& bytesRead, char* reason, std::size_t reasonSize);
 
 // Writes `size` bytes as the file `path`, all or nothing: into a temporary
-// file in the same folder, flushed to disk, then put in place of `path`.
-// On any failure the temporary file is removed and a file already at `path`
-// stays as it was. kErrFileCreate when the temporary file cannot be made,
-// kErrFileWrite when writing, flushing or replacing fails.
+// file with a short name beside it, flushed to disk, then put in place of
+// `path`. A symbolic link is followed, a dangling one too, and the file it
+// names is written; the link stays. A new file gets the usual mode (the
+// umask applied), a replaced one keeps its own.
+// kErrFileCreate when the file could not be opened for writing directly
+// either: an existing target that is a folder, is not writable by this
+// process or (on Windows) is held open by another program, or a temporary
+// file that cannot be made. kErrFileWrite when writing, flushing or
+// replacing fails. On any failure the temporary file is removed and a file
+// already at `path` stays as it was.
 ResultCode WriteFileReplacing(const char* path, const std::uint8_t* data, std::size_t size,
                               char* reason, std::size_t reasonSize);
 

@@ -3,9 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "operations/file_access.h"
@@ -47,6 +51,68 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
         done += static_cast<std::size_t>(put);
     }
     return true;
+}
+
+// The file `path` names once symbolic links are followed, whether or not
+// it exists yet: a dangling link leads to the file it would name. Links
+// met in the folders on the way need no following, since the folder the
+// last name sits in is the same either way. False, with errno set, when a
+// link cannot be read or the chain does not end.
+bool FollowLinks(const char* path, std::string& target) {
+    target = path;
+    for (int hops = 0;; ++hops) {
+        struct stat info {};
+        if (lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return true;
+        if (hops == 40) {  // the system's own limit for a chain of links
+            errno = ELOOP;
+            return false;
+        }
+        char next[PATH_MAX];
+        const ssize_t length = readlink(target.c_str(), next, sizeof next);
+        if (length < 0) return false;
+        if (static_cast<std::size_t>(length) == sizeof next) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        // A relative link is read from the link's own folder.
+        const std::size_t slash = target.rfind('/');
+        const std::string linkFolder = next[0] == '/' || slash == std::string::npos
+                                           ? std::string()
+                                           : target.substr(0, slash + 1);
+        target = linkFolder + std::string(next, static_cast<std::size_t>(length));
+    }
+}
+
+// Makes a new file in `folder` (empty: the current folder) under a short
+// name, so that a target whose own name is near the system's limit still
+// has a neighbour. The mode asked for is the usual 0666, so the system
+// applies the umask and any default ACL exactly as for a direct create;
+// mkstemp would give 0600. O_EXCL keeps an existing file or a planted link
+// from being used; the name only has to differ from its neighbours.
+int CreateTemporary(const std::string& folder, std::string& temporary) {
+    static std::atomic<std::uint64_t> made{0};
+    static constexpr char kLetters[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        struct timespec now {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        // splitmix64 over the process, a count and the time.
+        std::uint64_t mixed = (static_cast<std::uint64_t>(getpid()) << 32) ^ made.fetch_add(1) ^
+                              static_cast<std::uint64_t>(now.tv_nsec) ^
+                              (static_cast<std::uint64_t>(now.tv_sec) << 20);
+        mixed += 0x9E3779B97F4A7C15u;
+        mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9u;
+        mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBu;
+        mixed ^= mixed >> 31;
+        temporary = folder + ".vx40-";
+        for (int i = 0; i < 6; ++i, mixed /= 62)
+            temporary += kLetters[mixed % 62];
+        const int fd =
+            open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 }  // namespace
@@ -97,16 +163,38 @@ ResultCode ReadModuleFile(const char* path, std::uint8_t* buffer, std::size_t ca
 
 ResultCode WriteFileReplacing(const char* path, const std::uint8_t* data, std::size_t size,
                               char* reason, std::size_t reasonSize) {
-    // The temporary file sits beside the target so the final rename stays
-    // within one file system and is atomic.
-    std::string target(path);
+    // Through a symbolic link the file it names is replaced, and the link
+    // stays; the temporary file then sits beside that file, so the final
+    // rename stays within one file system and is atomic.
+    std::string target;
+    if (!FollowLinks(path, target)) {
+        Explain(reason, reasonSize, path, "cannot create", errno);
+        return kErrFileCreate;
+    }
     const std::size_t slash = target.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string temporary =
-        (slash == std::string::npos ? std::string() : folder) + "." + name + ".partial-XXXXXX";
+    const std::string folder =
+        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
 
-    Descriptor file(mkostemp(temporary.data(), O_CLOEXEC));
+    // An existing target is refused where opening it for writing would be,
+    // rather than quietly replaced by the rename, which only needs the
+    // folder to be writable. A folder, a device or a pipe is never replaced.
+    struct stat existing {};
+    const bool replacing = lstat(target.c_str(), &existing) == 0;
+    if (replacing) {
+        if (!S_ISREG(existing.st_mode)) {
+            Explain(reason, reasonSize, path, "cannot create",
+                    S_ISDIR(existing.st_mode) ? EISDIR : EINVAL);
+            return kErrFileCreate;
+        }
+        // The effective ids, as open() would judge them.
+        if (faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+            Explain(reason, reasonSize, path, "cannot create", errno);
+            return kErrFileCreate;
+        }
+    }
+
+    std::string temporary;
+    Descriptor file(CreateTemporary(folder, temporary));
     if (file.get() < 0) {
         Explain(reason, reasonSize, path, "cannot create", errno);
         return kErrFileCreate;
@@ -120,18 +208,21 @@ ResultCode WriteFileReplacing(const char* path, const std::uint8_t* data, std::s
         }
     } cleanup{temporary};
 
-    (void)fchmod(file.get(), 0644);
-    if (!WriteAll(file.get(), data, size) || fsync(file.get()) != 0 || !file.Close()) {
+    // A replaced file keeps its mode; a new one has the mode it was created
+    // with, the umask already applied.
+    if ((replacing && fchmod(file.get(), existing.st_mode & 07777) != 0) ||
+        !WriteAll(file.get(), data, size) || fsync(file.get()) != 0 || !file.Close()) {
         Explain(reason, reasonSize, path, "cannot write", errno);
         return kErrFileWrite;
     }
-    if (rename(temporary.c_str(), path) != 0) {
+    if (rename(temporary.c_str(), target.c_str()) != 0) {
         Explain(reason, reasonSize, path, "cannot replace", errno);
         return kErrFileWrite;
     }
     cleanup.keep = true;
     // Make the rename itself durable.
-    Descriptor directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Descriptor directory(
+        open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (directory.get() >= 0) (void)fsync(directory.get());
     return kResultOk;
 }

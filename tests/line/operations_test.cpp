@@ -7,9 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "dialog/control_ids.h"
@@ -324,11 +327,9 @@ TEST_F(Operations, CancelledOrFailedBackupLeavesTheDiskAlone) {
     EXPECT_EQ(SaveBackupCommand(context, BackupKind::Configuration), kErrDeviceBadBlock);
     EXPECT_EQ(dialog.CallsStartingWith("save ").size(), asked);
 
-    // A target that cannot be replaced (a folder) or created (a missing
-    // folder) leaves no temporary file behind and the old file as it was.
-    fs::create_directories(folder / "adir");
-    dialog.AnswerSave({true, (folder / "adir").string(), 0});
-    EXPECT_EQ(SaveBackupCommand(context, BackupKind::Calibration), kErrFileWrite);
+    // A target that cannot be created (a missing folder) leaves no
+    // temporary file behind and the old file as it was; BackupTargets has
+    // the targets that cannot be replaced.
     dialog.AnswerSave({true, (folder / "nope" / "x.vx4").string(), 0});
     EXPECT_EQ(SaveBackupCommand(context, BackupKind::Calibration), kErrFileCreate);
     EXPECT_NE(std::string(context.reason).find("nope"), std::string::npos) << context.reason;
@@ -339,8 +340,109 @@ TEST_F(Operations, CancelledOrFailedBackupLeavesTheDiskAlone) {
     std::size_t entries = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder))
         ++entries;
-    EXPECT_EQ(entries, 2u);  // keep.vx4 and adir only
+    EXPECT_EQ(entries, 1u);  // keep.vx4 only
     EXPECT_FALSE(ChannelIsOpen(line.channel));
+}
+
+// Every kind of target a backup can be given, each in a folder of its own.
+// What cannot be opened for writing is refused as a direct create would be
+// (-2025) and left as it was; a link is written through, a dangling one
+// too; a name near the system's limit still has room for the temporary
+// file; the mode is the replaced file's, or the umask's for a new file. In
+// every case the folder ends with exactly the listed entries, so no
+// temporary file is left anywhere.
+TEST_F(Operations, BackupTargets) {
+    // An unusual umask, so a new file's mode is told apart from a fixed
+    // 0644 or mkstemp's 0600.
+    struct UmaskScope {
+        mode_t old = umask(027);
+        ~UmaskScope() { umask(old); }
+    } umaskScope;
+    auto old = [](const fs::path& file, mode_t mode) {
+        std::ofstream(file) << "old contents";
+        ASSERT_EQ(chmod(file.c_str(), mode), 0);
+    };
+    auto nothing = [](const fs::path&) {};
+    auto aFolder = [](const fs::path& in) { fs::create_directory(in / "adir"); };
+    auto readOnly = [&](const fs::path& in) { old(in / "ro.vx4", 0444); };
+    auto existing = [&](const fs::path& in) { old(in / "kept.vx4", 0604); };
+    auto link = [&](const fs::path& in) {
+        fs::create_directory(in / "real");
+        old(in / "real" / "real.vx4", 0604);
+        fs::create_symlink("real/real.vx4", in / "link.vx4");
+    };
+    auto dangling = [](const fs::path& in) {
+        fs::create_directory(in / "real");
+        fs::create_symlink("real/new.vx4", in / "dangling.vx4");
+    };
+    const std::string longName = std::string(246, 'n') + ".vx4";
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path& in)> prepare;
+        std::string target;  // given to the save dialog
+        ResultCode expected;
+        std::string holder;  // the file with the backup, or with the old contents kept
+        mode_t mode;         // `holder`'s mode afterwards
+        std::vector<std::string> entries;  // "/" ends a folder, "@" a link
+        bool unprivileged = false;         // shown only when not running as root
+    };
+    const std::vector<Case> cases{
+        {"a folder", aFolder, "adir", kErrFileCreate, "", 0, {"adir/"}},
+        {"a read-only file", readOnly, "ro.vx4", kErrFileCreate, "ro.vx4", 0444, {"ro.vx4"}, true},
+        {"a link",
+         link,
+         "link.vx4",
+         kResultOk,
+         "real/real.vx4",
+         0604,
+         {"link.vx4@", "real/", "real/real.vx4"}},
+        {"a dangling link",
+         dangling,
+         "dangling.vx4",
+         kResultOk,
+         "real/new.vx4",
+         0640,
+         {"dangling.vx4@", "real/", "real/new.vx4"}},
+        {"a 250-byte name", nothing, longName, kResultOk, longName, 0640, {longName}},
+        {"an existing file", existing, "kept.vx4", kResultOk, "kept.vx4", 0604, {"kept.vx4"}},
+        {"a new file", nothing, "new.vx4", kResultOk, "new.vx4", 0640, {"new.vx4"}},
+    };
+    const auto& record = device.CalibrationRecord();
+    const std::vector<std::uint8_t> backup(record.begin(), record.end());
+    const std::string oldText = "old contents";
+    const std::vector<std::uint8_t> oldContents(oldText.begin(), oldText.end());
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path in = folder / ("case" + std::to_string(++index));
+        fs::create_directory(in);
+        c.prepare(in);
+        if (c.unprivileged && access((in / c.holder).c_str(), W_OK) == 0) {
+            std::printf("note: %s: not tried, as root may write any file\n", c.what);
+            continue;
+        }
+        context.reason[0] = '\0';
+        dialog.AnswerSave({true, (in / c.target).string(), 0});
+        EXPECT_EQ(SaveBackupCommand(context, BackupKind::Calibration), c.expected);
+        if (c.expected != kResultOk) {
+            EXPECT_NE(context.reason[0], '\0');
+        }
+        if (!c.holder.empty()) {
+            EXPECT_EQ(FileContents(in / c.holder), c.expected == kResultOk ? backup : oldContents);
+            struct stat info {};
+            EXPECT_EQ(stat((in / c.holder).c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 07777, c.mode) << std::oct << (info.st_mode & 07777);
+        }
+        std::vector<std::string> entries;
+        for (const auto& entry : fs::recursive_directory_iterator(in)) {
+            entries.push_back(entry.path().lexically_relative(in).string() +
+                              (entry.is_symlink()     ? "@"
+                               : entry.is_directory() ? "/"
+                                                      : ""));
+        }
+        std::sort(entries.begin(), entries.end());
+        EXPECT_EQ(entries, c.entries);
+    }
 }
 
 TEST_F(Operations, ThreeByteBlockReplyIsARefusal) {
