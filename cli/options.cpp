@@ -6,6 +6,7 @@
 #include <map>
 
 #include "cli/serial_ports.h"
+#include "dialog/utf8_prefix.h"
 #include "operations/dialog_inputs.h"
 #include "operations/module_writer.h"
 
@@ -75,9 +76,9 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& option
     write->add_option("FILE", options.moduleFile, "Module file (*.vx4)")
         ->required()
         ->check([](const std::string& text) {
-            return text.size() <= static_cast<std::size_t>(kPathLimit)
+            return Utf8CharactersLength(text, kPathLimit) == text.size()
                        ? std::string()
-                       : "a module path has at most " + std::to_string(kPathLimit) + " bytes";
+                       : "a module path has at most " + std::to_string(kPathLimit) + " characters";
         });
 
     CLI::App* backup = app.add_subcommand(

@@ -1,4 +1,5 @@
-// Cutting UTF-8 text to fit a byte buffer without splitting a character.
+// Cutting UTF-8 text to fit a byte buffer without splitting a character, or
+// to a number of characters.
 #pragma once
 
 #include <cstddef>
@@ -14,5 +15,17 @@ constexpr std::size_t Utf8PrefixLength(std::string_view text, std::size_t limit)
     // character the cut falls into.
     while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
         --length;
+    return length;
+}
+
+// The length in bytes of the first `characters` characters of `text`, or of
+// all of it when it has no more: for limits that count characters, which
+// take one to four bytes each.
+constexpr std::size_t Utf8CharactersLength(std::string_view text, std::size_t characters) {
+    std::size_t length = 0;
+    for (std::size_t count = 0; length < text.size(); ++length) {
+        const bool lead = (static_cast<unsigned char>(text[length]) & 0xC0) != 0x80;
+        if (lead && count++ == characters) break;
+    }
     return length;
 }

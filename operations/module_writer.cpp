@@ -8,6 +8,7 @@
 
 #include "dialog/control_ids.h"
 #include "dialog/status.h"
+#include "dialog/utf8_prefix.h"
 #include "operations/device_identity.h"
 #include "operations/dialog_inputs.h"
 #include "operations/file_access.h"
@@ -56,10 +57,11 @@ ResultCode WriteModuleCommand(CommandContext& context) {
             result = kErrUnknown;
         }
 
-        char path[kPathLimit + 1] = {};
+        char path[kPathBufferSize] = {};
         std::size_t bytesRead = 0;
         if (result == kResultOk) {
             context.dialog.GetItemText(kIdModulePath, path, sizeof path);
+            path[Utf8CharactersLength(path, kPathLimit)] = '\0';
             // The file is read and tested before the port is touched: a bad
             // file costs no traffic on the line. A file longer than a module
             // is refused rather than cut to its first 112 records.

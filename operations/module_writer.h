@@ -14,7 +14,11 @@ inline constexpr std::uint8_t kCommandWriteBlock = 19;
 
 inline constexpr const char* kStatusWriting = "Запись";
 inline constexpr const char* kStatusWriteDone = "Запись завершена";
+// The path field's limit is 255 characters; longer text is cut to them. In
+// UTF-8 a character takes up to four bytes (a Cyrillic one two), so the
+// buffer that reads the field holds four times as many bytes.
 inline constexpr int kPathLimit = 255;
+inline constexpr std::size_t kPathBufferSize = 4 * kPathLimit + 1;
 
 // Number of block records in a module file of `bytes` bytes, or
 // kErrNotModule when it is empty, not a whole number of records, or longer

@@ -222,6 +222,40 @@ TEST_F(Operations, BadModuleFilesCostNoTraffic) {
     EXPECT_TRUE(dialog.Boxes().empty());  // the worker shows errors, not the command
 }
 
+TEST_F(Operations, ThePathFieldHolds255CharactersNotBytes) {
+    // A Cyrillic character takes two bytes in UTF-8, so a path of 255
+    // characters, most of them Cyrillic, is some 450 bytes. The folders'
+    // names stay below the system's 255 bytes a name.
+    const auto characters = [](const std::string& text) {
+        return std::count_if(text.begin(), text.end(),
+                             [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
+    };
+    const auto cyrillic = [](std::ptrdiff_t count) {
+        std::string text;
+        for (std::ptrdiff_t i = 0; i < count; ++i)
+            text += "ж";
+        return text;
+    };
+    const std::string name = "/модуль.vx4";
+    std::string path = folder.string();
+    while (255 - characters(path) - characters(name) > 102)
+        path += "/" + cyrillic(100);
+    path += "/" + cyrillic(255 - characters(path) - characters(name) - 1);
+    fs::create_directories(fs::path(path));
+    path += name;
+    WritePatternFile(path, 1030);
+    ASSERT_EQ(characters(path), 255);
+    ASSERT_GT(path.size(), 255u);
+
+    // The whole path opens, and so does a longer text that the field cuts
+    // back to it.
+    for (const std::string& text : {path, path + "жжж"}) {
+        dialog.SetField(kIdModulePath, text);
+        EXPECT_EQ(WriteModuleCommand(context), 0) << text;
+    }
+    EXPECT_EQ(device.ModuleBlocks().size(), 1u);
+}
+
 TEST_F(Operations, UnreadableModuleFileCostsNoTraffic) {
     const std::string path = ModuleFile(1030, "unreadable.vx4");
     ASSERT_EQ(chmod(path.c_str(), 0), 0);
