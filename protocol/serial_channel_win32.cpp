@@ -1,11 +1,16 @@
 // The serial channel over the Win32 communications calls, with overlapped I/O
 // so that the wait for a reply's ETX is bounded and can be given up.
 //
-// The driver itself recognises the end of a reply: the DCB names ETX as the
-// event character and the event mask holds EV_RXFLAG alone, so WaitCommEvent
-// completes once an ETX is in the receive queue. Since ETX never stands
-// inside a frame, everything queued at that moment is the reply, and one
-// ReadFile of exactly the queued count takes it.
+// The DCB names ETX as the event character and the event mask holds
+// EV_RXFLAG alone, so on a driver that implements the event character
+// WaitCommEvent completes once an ETX has arrived. Many USB-serial drivers do
+// not, and neither does Wine, whose wait completes within milliseconds with
+// an empty mask. So the wait is only the wake-up: whatever ends it (the
+// event, an empty mask, an error, or the end of the reply wait) leads to the
+// same look at the queue, which moves the driver's bytes into the channel's
+// own queue (receive_queue.h); the reply is complete when an ETX stands
+// there, as on POSIX. Without a complete reply the channel waits again until
+// the reply wait is over.
 #include <windows.h>
 
 #include <algorithm>
@@ -17,6 +22,7 @@
 #include "protocol/frame_codec.h"
 #include "protocol/line_timing.h"
 #include "protocol/port_name.h"
+#include "protocol/receive_queue.h"
 #include "protocol/serial_channel.h"
 #include "serial_line_settings.h"
 
@@ -40,18 +46,20 @@ DCB ChannelLineSettings() {
     return dcb;
 }
 
-COMMTIMEOUTS ChannelTimeouts() {
+COMMTIMEOUTS ChannelTimeouts(int frameLength) {
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = 0;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = kReplyWaitMs;
     // A constant 250 ms alone is too short for the longest frames: 250 ms of
     // line time carry 1440 bytes, but a block frame whose data needs many
-    // escapes is up to 2070 bytes long, so every such block would fail. One
-    // millisecond per byte is several times a byte's line time, which keeps
-    // the bound loose enough for a slow USB adapter.
-    timeouts.WriteTotalTimeoutMultiplier = 1;
-    timeouts.WriteTotalTimeoutConstant = kWriteMarginMs;
+    // escapes is up to 2070 bytes long, so every such block would fail. A
+    // multiplier can only count whole milliseconds per byte, six times the
+    // line time, which would leave Stop unseen for over two seconds during a
+    // long frame; so the constant carries the frame's own line time instead.
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant =
+        static_cast<DWORD>(LineTimeMs(frameLength > 0 ? frameLength : 0) + kWriteMarginMs);
     return timeouts;
 }
 
@@ -78,16 +86,23 @@ class CloseUnlessKept {
 // Keeps the port's name, the failed step and the system's own text of the
 // last error, so that the terminal front-end can tell the technician more
 // than the catalogue message does (a missing port, a port in use, ...).
+// The system's text comes as UTF-16 and is kept as UTF-8, so that it reads
+// right on a Russian console as anywhere else.
 ResultCode FailOpen(SerialChannel& channel, const char* portName, const char* step) {
     const DWORD error = GetLastError();
-    char reason[160] = {};
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, error, 0, reason, sizeof reason, nullptr);
+    wchar_t wide[160] = {};
+    DWORD wideLength = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, error, 0, wide, 160, nullptr);
     // The system's texts end in a line break.
-    while (length > 0 && (reason[length - 1] == '\r' || reason[length - 1] == '\n' ||
-                          reason[length - 1] == ' ')) {
-        reason[--length] = '\0';
+    while (wideLength > 0 && (wide[wideLength - 1] == L'\r' || wide[wideLength - 1] == L'\n' ||
+                              wide[wideLength - 1] == L' ')) {
+        wide[--wideLength] = L'\0';
     }
+    char reason[480] = {};
+    const int length = wideLength == 0
+                           ? 0
+                           : WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(wideLength),
+                                                 reason, sizeof reason - 1, nullptr, nullptr);
     std::snprintf(channel.lastError, sizeof channel.lastError, "%s: %s: %s (error %lu)",
                   portName != nullptr ? portName : "(no port name)", step,
                   length > 0 ? reason : "no text from the system", error);
@@ -110,11 +125,57 @@ void CloseIfPresent(HANDLE& handle) {
 // A write that returned only after the frame's line time (the driver really
 // waited for the line) leaves the device the full time from then on, as the
 // POSIX channel does.
-DWORD ReplyWaitMs(ULONGLONG lineFreeAtMs) {
+ULONGLONG ReplyDeadlineMs(ULONGLONG lineFreeAtMs) {
     const ULONGLONG now = GetTickCount64();
-    const ULONGLONG stillOnLine = lineFreeAtMs > now ? lineFreeAtMs - now : 0;
-    return static_cast<DWORD>(stillOnLine) + kReplyWaitMs;
+    return (lineFreeAtMs > now ? lineFreeAtMs : now) + kReplyWaitMs;
 }
+
+// Ends a WaitCommEvent still outstanding on the read record and waits for its
+// completion, so that the completion cannot land on the record (and signal
+// its event) after the next call has started with it. Setting the mask again
+// completes the wait; a driver that does not is cancelled after a bound.
+void EndOutstandingWait(SerialChannel& channel) {
+    if (!channel.waitOutstanding) return;
+    SetCommMask(channel.port, EV_RXFLAG);
+    if (WaitForSingleObject(channel.ReadEvent, kReplyWaitMs) != WAIT_OBJECT_0)
+        CancelIoEx(channel.port, &channel.readOverlapped);
+    DWORD ignored = 0;
+    GetOverlappedResult(channel.port, &channel.readOverlapped, &ignored, TRUE);
+    channel.waitOutstanding = false;
+}
+
+// Moves what the driver has queued into the channel's queue: ClearCommError
+// learns the count and clears any line error, then one ReadFile takes that
+// many bytes, which are there, so it completes at once. The number of bytes
+// taken, or -1 when the port fails.
+int TakeQueuedBytes(SerialChannel& channel) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(channel.port, &errors, &status)) return -1;
+    std::size_t room = 0;
+    std::uint8_t* space = ReceiveSpace(channel.received, room);
+    const DWORD wanted = std::min<DWORD>(status.cbInQue, static_cast<DWORD>(room));
+    if (wanted == 0) return 0;
+    EndOutstandingWait(channel);
+    ResetEvent(channel.ReadEvent);
+    DWORD delivered = 0;
+    if (!ReadFile(channel.port, space, wanted, &delivered, &channel.readOverlapped)) {
+        if (GetLastError() != ERROR_IO_PENDING) return -1;
+        if (!GetOverlappedResult(channel.port, &channel.readOverlapped, &delivered, TRUE))
+            return -1;
+    }
+    ReceiveAppended(channel.received, delivered);
+    return static_cast<int>(delivered);
+}
+
+// A wake-up that brought nothing new is followed by a pause on the command
+// event before the next wait: Wine ends every wait at once, and a loop that
+// waited again at once would keep a core busy for the whole reply wait. The
+// pause doubles while nothing arrives, up to a few tens of milliseconds, and
+// lasts at least until the request has left the line, since no reply can
+// come before. A driver with the event character never gets here.
+constexpr DWORD kFirstPauseMs = 2;
+constexpr DWORD kLongestPauseMs = 40;
 
 }  // namespace
 
@@ -125,6 +186,7 @@ ResultCode OpenChannel(SerialChannel& channel, const char* portName) {
     channel.writeOverlapped = OVERLAPPED{};
     channel.CommEventMask = 0;
     channel.lineFreeAtMs = 0;
+    channel.waitOutstanding = false;
     CloseUnlessKept closeOnFailure(channel);
 
     if (portName == nullptr) {
@@ -133,9 +195,10 @@ ResultCode OpenChannel(SerialChannel& channel, const char* portName) {
     }
     // COM10 and above cannot be opened by their bare name, so every COMn goes
     // through the device namespace (see port_name.h); other names go as the
-    // operator gave them. A name too long for the buffer is no port either,
-    // and fails below under its own name.
-    char systemName[64];
+    // operator gave them. The name is UTF-8 and reaches the system through
+    // the wide call, whatever the code page. A name too long for the buffer
+    // is no port either, and fails below under its own name.
+    char systemName[300];
     const char* openName = portName;
     if (NeedsDeviceNamespace(portName)) {
         const int length = std::snprintf(systemName, sizeof systemName, "%.*s%s",
@@ -145,8 +208,12 @@ ResultCode OpenChannel(SerialChannel& channel, const char* portName) {
             openName = systemName;
         }
     }
+    wchar_t wideName[300];
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, openName, -1, wideName, 300) == 0) {
+        return FailOpen(channel, portName, "cannot be opened");
+    }
     const HANDLE port =
-        CreateFileA(openName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        CreateFileW(wideName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                     FILE_FLAG_OVERLAPPED | FILE_FLAG_NO_BUFFERING, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         return FailOpen(channel, portName, "cannot be opened");
@@ -161,6 +228,7 @@ ResultCode OpenChannel(SerialChannel& channel, const char* portName) {
     if (!SetCommTimeouts(port, &timeouts)) {
         return FailOpen(channel, portName, "refused the time-outs");
     }
+    channel.writeTimeoutMs = timeouts.WriteTotalTimeoutConstant;
     if (!SetCommMask(port, EV_RXFLAG)) {
         return FailOpen(channel, portName, "refused the event mask");
     }
@@ -174,6 +242,7 @@ ResultCode OpenChannel(SerialChannel& channel, const char* portName) {
     }
     channel.readOverlapped.hEvent = channel.ReadEvent;
     channel.writeOverlapped.hEvent = channel.WriteEvent;
+    ClearReceiveQueue(channel.received);
     closeOnFailure.Keep();
     return kResultOk;
 }
@@ -184,8 +253,14 @@ ResultCode CloseChannel(SerialChannel& channel) {
     CloseIfPresent(channel.port);
     CloseIfPresent(channel.ReadEvent);
     CloseIfPresent(channel.WriteEvent);
+    channel.waitOutstanding = false;
     channel.lineFreeAtMs = 0;
+    ClearReceiveQueue(channel.received);
     return kResultOk;
+}
+
+SerialChannel::~SerialChannel() {
+    CloseChannel(*this);
 }
 
 bool ChannelIsOpen(const SerialChannel& channel) {
@@ -196,6 +271,13 @@ ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int c
     if (!ChannelIsOpen(channel) || count < 0) {
         return kErrExchange;
     }
+    // Bounded by the frame's own line time plus 250 ms, as on POSIX.
+    COMMTIMEOUTS timeouts = ChannelTimeouts(count);
+    if (timeouts.WriteTotalTimeoutConstant != channel.writeTimeoutMs) {
+        if (!SetCommTimeouts(channel.port, &timeouts)) return kErrExchange;
+        channel.writeTimeoutMs = timeouts.WriteTotalTimeoutConstant;
+    }
+    NoteFrameSent(channel.received, bytes, static_cast<std::size_t>(count));
     // The frame starts out now and has left the line after its own line time;
     // the read that follows counts its wait for the reply from there.
     channel.lineFreeAtMs = GetTickCount64() + static_cast<ULONGLONG>(LineTimeMs(count));
@@ -222,54 +304,71 @@ int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const
     // Taken once: a further read without a write in between waits in full.
     const ULONGLONG lineFreeAtMs = channel.lineFreeAtMs;
     channel.lineFreeAtMs = 0;
+    const ULONGLONG deadlineMs = ReplyDeadlineMs(lineFreeAtMs);
+    DWORD pauseMs = kFirstPauseMs;
 
-    ResetEvent(channel.ReadEvent);
-    if (!WaitCommEvent(channel.port, &channel.CommEventMask, &channel.readOverlapped)) {
-        if (GetLastError() != ERROR_IO_PENDING) {
-            return kErrExchange;
+    for (;;) {
+        // A reply already complete is read even when Stop has been pressed.
+        if (TakeQueuedBytes(channel) < 0) return kErrExchange;
+        if (ReplyComplete(channel.received)) {
+            return DeliverQueued(channel.received, buffer, maximum);
         }
-        // Stop and Exit are seen only here, before the wait begins. The wait
-        // stays outstanding; closing the port ends it.
-        if (abort != nullptr && abort->IsSet()) {
-            return kErrAborted;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadlineMs) {
+            // No reply but the line's echo of the request: that was the reply.
+            return DeliverHeldEcho(channel.received, buffer, maximum);
         }
-        if (WaitForSingleObject(channel.ReadEvent, ReplyWaitMs(lineFreeAtMs)) != WAIT_OBJECT_0) {
-            // Setting the mask again completes the outstanding wait, so the
-            // next read can start one of its own.
-            SetCommMask(channel.port, EV_RXFLAG);
-            return kErrExchange;
-        }
-    }
-    if ((channel.CommEventMask & EV_RXFLAG) == 0) {
-        return kErrExchange;
-    }
 
-    // Learns the queued count and clears any line error in one step; the
-    // error flags themselves are of no interest, the frame's checksum judges.
-    DWORD errors = 0;
-    COMSTAT status{};
-    if (!ClearCommError(channel.port, &errors, &status)) {
-        return kErrExchange;
-    }
-    const DWORD limit = maximum > 0 ? static_cast<DWORD>(maximum) : 0;
-    const DWORD wanted = std::min(status.cbInQue, limit);
-    if (wanted == 0) {
-        return kErrExchange;
-    }
+        EndOutstandingWait(channel);
+        ResetEvent(channel.ReadEvent);
+        channel.CommEventMask = 0;
+        if (!WaitCommEvent(channel.port, &channel.CommEventMask, &channel.readOverlapped)) {
+            if (GetLastError() == ERROR_IO_PENDING) {
+                channel.waitOutstanding = true;
+                // Stop and Exit are seen as each wait begins. The wait stays
+                // outstanding; the next call or closing the port ends it.
+                if (abort != nullptr && abort->IsSet()) {
+                    return kErrAborted;
+                }
+                const auto left = static_cast<DWORD>(deadlineMs - now);
+                if (WaitForSingleObject(channel.ReadEvent, left) != WAIT_OBJECT_0) {
+                    // The reply wait is over: one more look at the queue.
+                    EndOutstandingWait(channel);
+                    continue;
+                }
+                DWORD ignored = 0;
+                GetOverlappedResult(channel.port, &channel.readOverlapped, &ignored, FALSE);
+                channel.waitOutstanding = false;
+            }
+            // A wait that failed at once ends like any other: look at the queue.
+        }
 
-    // Bytes beyond `wanted`, or arriving after the count was taken, stay
-    // queued for the purge at the start of the next attempt.
-    ResetEvent(channel.ReadEvent);
-    DWORD delivered = 0;
-    if (!ReadFile(channel.port, buffer, wanted, &delivered, &channel.readOverlapped)) {
-        if (GetLastError() != ERROR_IO_PENDING) {
-            return kErrExchange;
+        const int taken = TakeQueuedBytes(channel);
+        if (taken < 0) return kErrExchange;
+        if (ReplyComplete(channel.received)) {
+            return DeliverQueued(channel.received, buffer, maximum);
         }
-        if (!GetOverlappedResult(channel.port, &channel.readOverlapped, &delivered, TRUE)) {
-            return kErrExchange;
+        if (taken > 0) {
+            pauseMs = kFirstPauseMs;
+            continue;
+        }
+        // Nothing new: the driver does not signal the event character, or
+        // an EV_RXFLAG was left over from a reply already taken.
+        const ULONGLONG wakeNow = GetTickCount64();
+        if (wakeNow >= deadlineMs) continue;
+        DWORD pause = pauseMs;
+        if (lineFreeAtMs > wakeNow) {
+            pause = std::max(pause, static_cast<DWORD>(lineFreeAtMs - wakeNow));
+        } else {
+            pauseMs = std::min(pauseMs * 2, kLongestPauseMs);
+        }
+        pause = std::min(pause, static_cast<DWORD>(deadlineMs - wakeNow));
+        if (abort == nullptr) {
+            Sleep(pause);
+        } else if (abort->Wait(static_cast<int>(pause))) {
+            return kErrAborted;  // Stop ends the pause at once
         }
     }
-    return delivered == 0 ? kErrExchange : static_cast<int>(delivered);
 }
 
 void ChannelDiscardInput(SerialChannel& channel) {
@@ -281,4 +380,5 @@ void ChannelDiscardInput(SerialChannel& channel) {
     DWORD errors = 0;
     COMSTAT status{};
     ClearCommError(channel.port, &errors, &status);
+    ClearReceiveQueue(channel.received);
 }

@@ -9,7 +9,16 @@
 
 #include <cstdint>
 
+#include "protocol/receive_queue.h"
+
 struct SerialChannel {
+    SerialChannel() = default;
+    // Closes the port, so that no wait outlives the mask and record it
+    // points into.
+    ~SerialChannel();
+    SerialChannel(const SerialChannel&) = delete;
+    SerialChannel& operator=(const SerialChannel&) = delete;
+
     // Absent handles are null, never INVALID_HANDLE_VALUE.
     HANDLE port = nullptr;
     HANDLE ReadEvent = nullptr;
@@ -17,9 +26,17 @@ struct SerialChannel {
     OVERLAPPED readOverlapped{};
     OVERLAPPED writeOverlapped{};
     DWORD CommEventMask = 0;
+    // A WaitCommEvent on readOverlapped has not completed yet (an aborted
+    // read leaves one); the record cannot serve another call until it has.
+    bool waitOutstanding = false;
+    // The write time-out the port has now: a write's own line time plus
+    // 250 ms, set again only when a frame of another length goes out.
+    DWORD writeTimeoutMs = 0;
+    // Bytes taken from the driver but not yet delivered to a read.
+    ReceiveQueue received;
     // GetTickCount64 time at which the last written frame has left the line;
     // 0 once a read has used it, or when nothing was written.
     ULONGLONG lineFreeAtMs = 0;
     // The system's reason for the last failed open, for the technician.
-    char lastError[256]{};
+    char lastError[512]{};
 };

@@ -9,6 +9,7 @@
 // zero: nothing of the port's previous settings survives.
 DCB ChannelLineSettings();
 
-// Reads give up after 250 ms. Writes get 250 ms plus one millisecond per
-// byte, which covers a byte's line time (about 0.17 ms) with room to spare.
-COMMTIMEOUTS ChannelTimeouts();
+// Reads give up after 250 ms. A write of `frameLength` bytes gets its own
+// line time plus 250 ms, with no per-byte multiplier (a whole millisecond per
+// byte would be six times a byte's line time).
+COMMTIMEOUTS ChannelTimeouts(int frameLength = 0);

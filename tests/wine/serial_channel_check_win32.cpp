@@ -83,12 +83,12 @@ void CheckLineSettings() {
     Check(timeouts.ReadIntervalTimeout == 0 && timeouts.ReadTotalTimeoutMultiplier == 0 &&
               timeouts.ReadTotalTimeoutConstant == 250,
           "reads give up after 250 ms");
-    // The bound must cover the longest frame's own line time.
-    const DWORD longestWriteBound =
-        timeouts.WriteTotalTimeoutConstant + 2070 * timeouts.WriteTotalTimeoutMultiplier;
-    Check(timeouts.WriteTotalTimeoutConstant == 250 && timeouts.WriteTotalTimeoutMultiplier == 1 &&
-              longestWriteBound > static_cast<DWORD>(LineTimeMs(2070) + 250),
-          "write bound is 250 ms plus 1 ms per byte");
+    // Each write is bounded by its own line time plus 250 ms.
+    const COMMTIMEOUTS longest = ChannelTimeouts(2070);
+    Check(timeouts.WriteTotalTimeoutConstant == 250 && timeouts.WriteTotalTimeoutMultiplier == 0 &&
+              longest.WriteTotalTimeoutMultiplier == 0 &&
+              longest.WriteTotalTimeoutConstant == static_cast<DWORD>(LineTimeMs(2070) + 250),
+          "write bound is the frame's line time plus 250 ms");
 }
 
 void CheckEvent() {
@@ -181,7 +181,7 @@ void CheckWithPort(const char* portName) {
           "the port runs at 57600 8N1 without flow control");
     COMMTIMEOUTS timeouts{};
     Check(GetCommTimeouts(channel.port, &timeouts) && timeouts.ReadTotalTimeoutConstant == 250 &&
-              timeouts.WriteTotalTimeoutMultiplier == 1 &&
+              timeouts.WriteTotalTimeoutMultiplier == 0 &&
               timeouts.WriteTotalTimeoutConstant == 250,
           "the port has the channel's time-outs");
     DWORD mask = 0;
