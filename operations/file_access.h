@@ -17,9 +17,9 @@ ResultCode ReadModuleFile(const char* path, std::uint8_t* buffer, std::size_t ca
 
 // Writes `size` bytes as the file `path`, all or nothing: into a temporary
 // file with a short name beside it, flushed to disk, then put in place of
-// `path`. A symbolic link is followed, a dangling one too, and the file it
-// names is written; the link stays. A new file gets the usual mode (the
-// umask applied), a replaced one keeps its own.
+// `path`. A symbolic link is followed (on POSIX a dangling one too) and the
+// file it names is written; the link stays. On POSIX a new file gets the
+// usual mode (the umask applied) and a replaced one keeps its own.
 // kErrFileCreate when the file could not be opened for writing directly
 // either: an existing target that is a folder, is not writable by this
 // process or (on Windows) is held open by another program, or a temporary

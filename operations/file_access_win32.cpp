@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cwchar>
 #include <string>
 
 #include "operations/file_access.h"
@@ -136,16 +137,58 @@ ResultCode ReadModuleFile(const char* path, std::uint8_t* buffer, std::size_t ca
 
 ResultCode WriteFileReplacing(const char* path, const std::uint8_t* data, std::size_t size,
                               char* reason, std::size_t reasonSize) {
-    const std::wstring target = Wide(path);
-    if (target.empty()) {
+    const std::wstring given = Wide(path);
+    if (given.empty()) {
         Explain(reason, reasonSize, path, "cannot create", ERROR_INVALID_NAME);
         return kErrFileCreate;
     }
+    // An existing target is opened for writing first, without truncating
+    // it, so that whatever would stop a direct create stops the backup
+    // before anything is written: a folder, a read-only file, a file
+    // another program holds open without sharing. DELETE is asked for too,
+    // as the final move needs it. The open also follows a symbolic link, so
+    // the file the link names is the one replaced and the link stays.
+    std::wstring target = given;
+    {
+        FileHandle existing(CreateFileW(given.c_str(), GENERIC_WRITE | DELETE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!existing.Valid()) {
+            const DWORD error = GetLastError();
+            // Nothing there yet: it is created. A dangling link is replaced
+            // by the new file rather than followed, since only its reparse
+            // data would name the missing file.
+            if (error != ERROR_FILE_NOT_FOUND) {
+                Explain(reason, reasonSize, path, "cannot create", error);
+                return kErrFileCreate;
+            }
+        } else {
+            // Windows refuses to open a read-only file for writing even to
+            // an administrator; a file system that lets the open through
+            // (Wine run by root, for one) must not see it replaced either.
+            BY_HANDLE_FILE_INFORMATION info{};
+            if (GetFileInformationByHandle(existing.get(), &info) &&
+                (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+                Explain(reason, reasonSize, path, "cannot create", ERROR_ACCESS_DENIED);
+                return kErrFileCreate;
+            }
+            const DWORD length = GetFinalPathNameByHandleW(existing.get(), nullptr, 0,
+                                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+            std::wstring resolved(length, L'\0');
+            if (length != 0 &&
+                GetFinalPathNameByHandleW(existing.get(), resolved.data(), length,
+                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) == length - 1) {
+                resolved.resize(length - 1);
+                target = resolved;
+            }
+        }
+    }
     // The temporary file sits beside the target, so the final move stays
-    // within one volume and replaces the target in one step.
+    // within one volume and replaces the target in one step. Its name is
+    // short, so a target whose own name is near the system's limit still
+    // has a neighbour.
     const std::size_t slash = target.find_last_of(L"\\/");
     const std::wstring folder = slash == std::wstring::npos ? L"" : target.substr(0, slash + 1);
-    const std::wstring name = slash == std::wstring::npos ? target : target.substr(slash + 1);
 
     std::wstring temporary;
     HANDLE created = INVALID_HANDLE_VALUE;
@@ -153,8 +196,10 @@ ResultCode WriteFileReplacing(const char* path, const std::uint8_t* data, std::s
     for (unsigned attempt = 0;
          attempt < 100 && created == INVALID_HANDLE_VALUE && error == ERROR_FILE_EXISTS;
          ++attempt) {
-        temporary = folder + L"." + name + L".partial-" + std::to_wstring(GetCurrentProcessId()) +
-                    L"-" + std::to_wstring(attempt);
+        wchar_t name[32] = {};
+        std::swprintf(name, 32, L".vx40-%lx-%u", static_cast<unsigned long>(GetCurrentProcessId()),
+                      attempt);
+        temporary = folder + name;
         created = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
         if (created == INVALID_HANDLE_VALUE) error = GetLastError();

@@ -1,7 +1,8 @@
 // The Windows side of the module and backup files, checked under Wine:
-// UTF-8 paths with Cyrillic names, the refusals of the module reader, and
-// the all-or-nothing replacement of a backup file with no temporary file
-// left behind. Run by scripts/wine-tests.
+// UTF-8 paths with Cyrillic names, the refusals of the module reader, the
+// all-or-nothing replacement of a backup file with no temporary file left
+// behind, and the backup targets that cannot be replaced. Run by
+// scripts/wine-tests.
 #include <windows.h>
 
 #include <algorithm>
@@ -82,22 +83,61 @@ int main() {
           "the replaced file holds only the new contents");
     Check(Entries(folder).size() == 1, "no temporary file is left after writing");
 
-    // Failures: the target's folder is missing (-2025), the target is a
-    // folder (-2026); nothing is left behind and the folder stays.
+    // The target's folder is missing: -2025 with a reason.
     reason[0] = '\0';
     const std::string missing = folder + "\\no-such-folder\\x.vx4";
     Check(WriteFileReplacing(missing.c_str(), second.data(), second.size(), reason,
                              sizeof reason) == kErrFileCreate &&
               reason[0] != '\0',
           "a file in a missing folder cannot be created, with a reason");
+
+    // A name near the system's limit still leaves room for the temporary
+    // file beside it.
+    const std::string longName = folder + "\\" + std::string(246, 'n') + ".vx4";
+    Check(WriteFileReplacing(longName.c_str(), first.data(), first.size(), reason, sizeof reason) ==
+                  kResultOk &&
+              ReadModuleFile(longName.c_str(), buffer.data(), buffer.size(), bytesRead, reason,
+                             sizeof reason) == kResultOk &&
+              bytesRead == first.size(),
+          "a 250-character name is written");
+
+    // Targets a direct create could not open for writing are refused the
+    // same way (-2025), with a reason, and stay as they were.
     const std::string subfolder = folder + "\\folder";
     CreateDirectoryW(Wide(subfolder).c_str(), nullptr);
-    Check(WriteFileReplacing(subfolder.c_str(), second.data(), second.size(), reason,
-                             sizeof reason) == kErrFileWrite,
-          "a folder is not replaced by a file");
-    Check(Entries(folder).size() == 2 &&
+    const std::string readOnly = folder + "\\только чтение.vx4";
+    WriteFileReplacing(readOnly.c_str(), first.data(), first.size(), reason, sizeof reason);
+    SetFileAttributesW(Wide(readOnly).c_str(), FILE_ATTRIBUTE_READONLY);
+    const HANDLE exclusive = CreateFileW(Wide(backup).c_str(), GENERIC_READ, 0, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    Check(exclusive != INVALID_HANDLE_VALUE, "the backup can be held open without sharing");
+    const std::size_t entries = Entries(folder).size();
+    const struct {
+        const char* what;
+        const std::string& path;
+    } refused[] = {{"a folder is refused with -2025", subfolder},
+                   {"a read-only file is refused with -2025", readOnly},
+                   {"a file held open without sharing is refused with -2025", backup}};
+    for (const auto& target : refused) {
+        reason[0] = '\0';
+        Check(WriteFileReplacing(target.path.c_str(), second.data(), second.size(), reason,
+                                 sizeof reason) == kErrFileCreate &&
+                  reason[0] != '\0',
+              target.what);
+    }
+    if (exclusive != INVALID_HANDLE_VALUE) CloseHandle(exclusive);
+    Check(Entries(folder).size() == entries &&
               (GetFileAttributesW(Wide(subfolder).c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0,
-          "a failed replacement leaves the folder and no temporary file");
+          "refused targets leave the folder and no temporary file");
+    Check(ReadModuleFile(readOnly.c_str(), buffer.data(), buffer.size(), bytesRead, reason,
+                         sizeof reason) == kResultOk &&
+              bytesRead == first.size() && std::equal(first.begin(), first.end(), buffer.begin()),
+          "the read-only file keeps its contents");
+    Check(ReadModuleFile(backup.c_str(), buffer.data(), buffer.size(), bytesRead, reason,
+                         sizeof reason) == kResultOk &&
+              bytesRead == second.size() &&
+              std::equal(second.begin(), second.end(), buffer.begin()),
+          "the file held open keeps its contents");
 
     // The module reader's refusals.
     Check(ReadModuleFile((folder + "\\missing.vx4").c_str(), buffer.data(), buffer.size(),
@@ -131,6 +171,9 @@ int main() {
 
     DeleteFileW(Wide(backup).c_str());
     DeleteFileW(Wide(tooLong).c_str());
+    DeleteFileW(Wide(longName).c_str());
+    SetFileAttributesW(Wide(readOnly).c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(Wide(readOnly).c_str());
     RemoveDirectoryW(Wide(subfolder).c_str());
     RemoveDirectoryW(Wide(folder).c_str());
     return FinishChecks();
