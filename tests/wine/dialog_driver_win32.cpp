@@ -640,13 +640,23 @@ class Driver {
 
     // Waits until the control shows `wanted` and prints the text it last
     // showed, reached or not: a status line that stopped elsewhere says why.
+    // A message box of the dialog ends the wait at once, as a failure that
+    // prints the box's text and leaves the box for wait-box.
     bool WaitText(int id, HWND control, DWORD timeoutMs, const std::wstring& wanted) {
         std::wstring text;
-        const bool reached =
-            WaitUntil(timeoutMs, [&] { return (text = TextOf(control)) == wanted; });
+        HWND box = nullptr;
+        const bool reached = WaitUntil(timeoutMs, [&] {
+            box = FindOwnedBox(dialog_);
+            return (text = TextOf(control)) == wanted || box != nullptr;
+        });
         Print("text %d %s\n", id, OneLine(text).c_str());
-        return reached || Fail("control %d did not show \"%s\" within %lu ms", id,
-                               OneLine(wanted).c_str(), timeoutMs);
+        if (text == wanted) return true;
+        if (reached) {
+            return Fail("a message box instead of \"%s\": %s", OneLine(wanted).c_str(),
+                        OneLine(TextOf(GetDlgItem(box, 0xFFFF))).c_str());
+        }
+        return Fail("control %d did not show \"%s\" within %lu ms", id, OneLine(wanted).c_str(),
+                    timeoutMs);
     }
 
     // The name field of a file dialog: a combo box in the Explorer-style
