@@ -10,7 +10,8 @@
 #   dialog_map_port PORT TARGET   maps a COM port, counted as a check
 #   drive, out, show_out   run the driver and read what it printed
 #   app_start, app_closes  start the program and wait for its window; see it go
-#   expect_box, actions_enabled, screenshot
+#   expect_box, actions_enabled (and actions_wait, the same as driver
+#       commands), screenshot
 #
 # The EXIT trap ends the program, the prefix's server, the X server, the
 # pseudo-terminal of pty_start and the simulator of sim_start.
@@ -173,13 +174,14 @@ expect_box() {
     expect_eq "$1" "Ошибка!|$2|1 ok|1" "$got"
 }
 
-# Waits until every action button is enabled again after a command.
-actions_enabled() {
-    local id
-    for id in 1023 1015 1014 1022 1021 1028; do
-        drive wait-enabled "$id" 1 5000 || return 1
-    done
-}
+# Driver commands that wait until every action button is enabled again after
+# a command, to append to a run of the driver after a "+".
+actions_wait=()
+for id in 1023 1015 1014 1022 1021 1028; do
+    actions_wait+=(+ wait-enabled "$id" 1 5000)
+done
+unset id
+actions_enabled() { drive "${actions_wait[@]:1}"; }
 
 # screenshot NAME: the dialog's window alone (its message boxes open over
 # its middle) as build/artifacts/NAME.

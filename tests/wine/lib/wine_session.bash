@@ -13,6 +13,11 @@
 #               as a COM port through HKLM\Software\Wine\Ports
 #   X server    xvfb_start: an Xvfb on a free display of its own
 #   processes   wait_exit PID SECONDS: a bounded wait for a background job
+#   simulator   sim_start, sim_stop: vx40-sim of the native build behind a
+#               fixed symbolic link, so that a COM port mapped to the link
+#               reaches whichever simulator runs now; sim_module: the module
+#               the simulator was sent, from its trace; make_module: a module
+#               file to send
 #
 # Nothing here waits without a bound.
 
@@ -44,11 +49,12 @@ finish() {
     [ "$failed" -eq 0 ]
 }
 
-# require_built FILE: when FILE has not been built, says so and ends the
-# script with one failure counted.
+# require_built FILE [PRESET]: when FILE has not been built, says so and ends
+# the script with one failure counted. PRESET names the build that makes it,
+# mingw unless given.
 require_built() {
     [ -e "$1" ] && return 0
-    echo "missing $1: build with the mingw preset first"
+    echo "missing $1: build with the ${2:-mingw} preset first"
     failed=$((failed + 1))
     finish
     exit 1
@@ -206,4 +212,77 @@ wait_exit() {
         sleep 0.1
     done
     wait "$pid"
+}
+
+# sim_start LINK ARGS...: stops the simulator started before, if any, and
+# starts vx40-sim ARGS with its terminal at the symbolic link LINK and its
+# trace in LINK.trace. Sets SIM_PID; fails when the link does not appear
+# within five seconds.
+SIM_PID=""
+sim_start() {
+    local link=$1
+    shift
+    sim_stop
+    local sim="$top/build/native/sim/vx40-sim"
+    if [ ! -x "$sim" ]; then
+        echo "missing $sim: build with the native preset first"
+        return 1
+    fi
+    "$sim" --link "$link" --trace "$@" >/dev/null 2>"$link.trace" &
+    SIM_PID=$!
+    local tries=0
+    while [ ! -e "$link" ] && [ $tries -lt 50 ] && kill -0 "$SIM_PID" 2>/dev/null; do
+        sleep 0.1
+        tries=$((tries + 1))
+    done
+    [ -e "$link" ] || { sed 's/^/    vx40-sim: /' "$link.trace" | tail -n 3; return 1; }
+}
+
+# Ends the simulator; it removes its link as it exits.
+sim_stop() {
+    [ -n "$SIM_PID" ] || return 0
+    kill "$SIM_PID" 2>/dev/null
+    wait_exit "$SIM_PID" 10 >/dev/null 2>&1 || { kill -9 "$SIM_PID" 2>/dev/null; wait "$SIM_PID" 2>/dev/null; }
+    SIM_PID=""
+}
+
+# sim_module TRACE OUT: writes to OUT the data of every block the trace shows
+# the simulator receiving (command 19), in order, a frame repeated at once
+# (a retransmission) counted once: what it holds after a write.
+sim_module() {
+    python3 - "$1" "$2" <<'PYTHON'
+import re, sys
+
+unescape = {0x00: 0x02, 0x01: 0x03, 0x10: 0x10}
+blocks, last = bytearray(), None
+for line in open(sys.argv[1]):
+    match = re.match(r"\[ *[\d.]+ ms\] rx((?: [0-9A-F]{2})+)", line)
+    if not match:
+        continue
+    frame = bytes.fromhex(match.group(1))
+    if frame == last:
+        continue
+    last = frame
+    body, escaped = bytearray(), False
+    for byte in frame[1:-1]:
+        if escaped:
+            body.append(unescape.get(byte, byte))
+            escaped = False
+        elif byte == 0x10:
+            escaped = True
+        else:
+            body.append(byte)
+    # Sequence, node, command, the block, the checksum.
+    if len(body) > 4 and body[2] == 19:
+        blocks += body[3:-1]
+open(sys.argv[2], "wb").write(blocks)
+PYTHON
+}
+
+# make_module FILE RECORDS: a module file of RECORDS block records, fixed
+# contents with control bytes that the line has to escape.
+make_module() {
+    python3 -c 'import random, sys
+r = random.Random(40)
+open(sys.argv[1], "wb").write(bytes(r.getrandbits(8) for _ in range(int(sys.argv[2]) * 1030)))' "$1" "$2"
 }
