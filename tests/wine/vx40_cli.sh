@@ -1,16 +1,31 @@
 #!/usr/bin/env bash
 # Smoke check of vx40.exe under Wine: help, usage errors, a port that does
-# not exist, the module file refusals and the JSON object. Wine cannot
-# receive on a serial port (see DESIGN.md), so no device is involved; the
-# reply paths are tested on Linux.
+# not exist, the module file refusals and the JSON object; then info, write
+# and a backup against vx40-sim (native build) on a pseudo-terminal mapped as
+# COM12, each compared with what the device holds or vx40 on Linux gives.
+#
+# Mapping the port restarts the Wine server, so the script keeps a prefix of
+# its own under a lock.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=lib/wine_session.bash
 source "$top/tests/wine/lib/wine_session.bash"
-exe="$top/build/mingw/cli/vx40.exe"
+# VX40_EXE runs the checks against another build of the program.
+exe=${VX40_EXE:-$top/build/mingw/cli/vx40.exe}
+vx40="$top/build/native/cli/vx40"
 require_built "$exe"
+require_built "$vx40" native
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+cleanup() {
+    sim_stop
+    if [ -n "${WINEPREFIX:-}" ]; then
+        wine_unmap_ports COM12
+        timeout 30 wineserver -k 2>/dev/null
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+wine_own_prefix cli || { fail "no prefix of its own"; finish; exit 1; }
 
 # expect NAME CODE TEXT ARGS...: exit code CODE and, unless TEXT is empty, a
 # line of stdout or stderr that is exactly TEXT.
@@ -56,6 +71,38 @@ if python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); sys.exit(0 if d[
 else
     fail "the JSON object"
     cat "$work/out.txt"
+fi
+
+# --- Against the simulated device ---
+
+line="$work/line"
+make_module "$work/three.vx4" 3
+if sim_start "$line" --type VX41 --serial 654321 --app-version 0x0A11 --record-seed 0x4B1D &&
+    wine_map_ports "COM12=$line"; then
+    "$vx40" -q -p "$line" info >"$work/linux-info.txt"
+    expect "info" 0 "Серийный номер : 654321" -q -p COM12 info --timeout 10
+    if cmp -s "$work/linux-info.txt" "$work/out.txt"; then
+        pass "info prints the identity as vx40 on Linux does"
+    else
+        fail "info prints another identity than vx40 on Linux"
+        diff "$work/linux-info.txt" "$work/out.txt"
+    fi
+    expect "write of 3 records" 0 "" -q -p COM12 write "$(windows_path "$work/three.vx4")"
+    sim_module "$line.trace" "$work/held.vx4"
+    if cmp -s "$work/three.vx4" "$work/held.vx4"; then
+        pass "the device received exactly the module"
+    else
+        fail "the device received $(stat -c %s "$work/held.vx4") other bytes"
+    fi
+    "$vx40" -q -p "$line" backup configuration -o "$work/linux-cfg.vx4" >/dev/null
+    expect "configuration backup" 0 "" -q -p COM12 backup configuration -o "$(windows_path "$work/cfg.vx4")"
+    if cmp -s "$work/linux-cfg.vx4" "$work/cfg.vx4"; then
+        pass "the backup holds the device's blocks, as vx40 on Linux reads them"
+    else
+        fail "the backup differs from vx40's on Linux"
+    fi
+else
+    fail "no simulated device on COM12"
 fi
 
 finish
