@@ -169,13 +169,37 @@ int TakeQueuedBytes(SerialChannel& channel) {
 }
 
 // A wake-up that brought nothing new is followed by a pause on the command
-// event before the next wait: Wine ends every wait at once, and a loop that
-// waited again at once would keep a core busy for the whole reply wait. The
-// pause doubles while nothing arrives, up to a few tens of milliseconds, and
-// lasts at least until the request has left the line, since no reply can
-// come before. A driver with the event character never gets here.
-constexpr DWORD kFirstPauseMs = 2;
-constexpr DWORD kLongestPauseMs = 40;
+// event before the next wait. Wine ends every wait at once and starts a
+// thread for each (some 4 ms of CPU), so a loop that waited again at once
+// would keep a core busy for the whole reply wait, and even pauses of a few
+// tens of milliseconds cost 15% of a core during a search with no device.
+// The pause lasts at least until the request has left the line, since no
+// reply can come before, and then doubles while nothing arrives. During the
+// pause the queue is looked at every 10 ms (one cheap call), so a reply
+// waits at most that long for the pause to end, whatever its length. A
+// driver with the event character never gets here.
+constexpr DWORD kFirstPauseMs = 100;
+constexpr DWORD kLongestPauseMs = 400;
+constexpr DWORD kQueueLookMs = 10;
+
+// Pauses up to `pauseMs`, ending early when bytes are queued. False when
+// the command event was set (Stop ends the pause at once).
+bool PauseWatchingQueue(SerialChannel& channel, DWORD pauseMs, const Event* abort) {
+    const ULONGLONG endMs = GetTickCount64() + pauseMs;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= endMs) return true;
+        const auto slice = static_cast<DWORD>(std::min<ULONGLONG>(endMs - now, kQueueLookMs));
+        if (abort == nullptr) {
+            Sleep(slice);
+        } else if (abort->Wait(static_cast<int>(slice))) {
+            return false;
+        }
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(channel.port, &errors, &status) || status.cbInQue > 0) return true;
+    }
+}
 
 }  // namespace
 
@@ -363,11 +387,7 @@ int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const
             pauseMs = std::min(pauseMs * 2, kLongestPauseMs);
         }
         pause = std::min(pause, static_cast<DWORD>(deadlineMs - wakeNow));
-        if (abort == nullptr) {
-            Sleep(pause);
-        } else if (abort->Wait(static_cast<int>(pause))) {
-            return kErrAborted;  // Stop ends the pause at once
-        }
+        if (!PauseWatchingQueue(channel, pause, abort)) return kErrAborted;
     }
 }
 

@@ -13,7 +13,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=lib/wine_session.bash
 source "$top/tests/wine/lib/wine_session.bash"
-check="$top/build/mingw/tests/serial_channel_check_win32.exe"
+check="${VX40_CHANNEL_CHECK:-$top/build/mingw/tests/serial_channel_check_win32.exe}"
 require_built "$check"
 # The counting is done below, where the line is read.
 wine_own_prefix pty || { fail "no prefix of its own"; finish; exit 1; }
