@@ -59,14 +59,23 @@ class Simulator:
         self.process.stdout.close()
 
     def line_bytes(self):
-        """Bytes of every frame the simulator received (rx) and sent (tx)."""
-        total = 0
-        with open(self.trace_path) as trace:
-            for line in trace:
-                match = re.match(r"\[ *[\d.]+ ms\] (rx|tx)((?: [0-9A-F]{2})+)$", line.rstrip())
-                if match:
-                    total += len(match.group(2).split())
-        return total
+        return trace_line_bytes(self.trace_path)
+
+
+def trace_frames(path):
+    """(ms, "rx" or "tx", byte count) of every frame in a vx40-sim trace, in
+    order. Paced, an rx line is written once the frame has crossed the line,
+    a tx line just before the reply starts out on it."""
+    with open(path) as trace:
+        for line in trace:
+            match = re.match(r"\[ *([\d.]+) ms\] (rx|tx)((?: [0-9A-F]{2})+)$", line.rstrip())
+            if match:
+                yield float(match.group(1)), match.group(2), len(match.group(3).split())
+
+
+def trace_line_bytes(path):
+    """Bytes of every frame the simulator received (rx) and sent (tx)."""
+    return sum(count for _, _, count in trace_frames(path))
 
 
 def read_line(stream, timeout_s):

@@ -3,7 +3,9 @@
 
 The results folder holds codec.json (Google Benchmark's JSON), line.txt
 (vx40_line_bench's output), alloc.txt and alloc.rc (the allocation test's
-output and exit code) and process.json (bench/process_bench.py --json).
+output and exit code), process.json (bench/process_bench.py --json) and
+either wine.json (bench/wine_bench.sh --json) or wine.skipped, a line telling
+why the Wine figures were not measured.
 """
 import argparse
 import datetime
@@ -132,6 +134,42 @@ def process_rows(path):
     return rows
 
 
+def wine_rows(folder):
+    path = os.path.join(folder, "wine.json")
+    if not os.path.exists(path):
+        skipped = os.path.join(folder, "wine.skipped")
+        reason = read(skipped).strip() if os.path.exists(skipped) else "no results"
+        return [("(g)", "`vx40.exe` under Wine", f"not measured: {reason}", "-", "")]
+    figures = json.load(open(path))
+    search, write = figures["search"], figures["write"]
+    rows = [("(g)", f"CPU of `vx40.exe` and its wineserver under Wine during a "
+             f"{search['seconds']} s search with no device, share of one core",
+             f"{100 * search['cpu_share']:.2f}% (`vx40.exe` {search['vx40_cpu_s']:.3f} s, "
+             f"wineserver {search['wineserver_cpu_s']:.3f} s CPU in {search['elapsed_s']:.1f} s)",
+             "< 5%", "yes" if search["cpu_share"] < 0.05 else "**no**",
+             "`bench/wine_bench.sh --only search`")]
+
+    def native_goal(ratio):
+        return "reported; " + ("within" if ratio <= 1.03 else "**above**") + " the native <= 1.03"
+
+    detail = (f"{write['elapsed_s']:.3f} s less {write['startup_s']:.3f} s of Wine start-up "
+              f"for {write['line_bytes']} bytes = {write['line_time_s']:.3f} s of line time; "
+              f"first request to last reply {write['trace_span_s']:.3f} s = "
+              f"{write['trace_ratio']:.4f}")
+    rows.append(("(g)", "112-record module, paced write of `vx40.exe` under Wine: elapsed less "
+                 "Wine's start-up / line time", f"{write['ratio']:.4f} ({detail})",
+                 "reported", native_goal(write["ratio"]), "`bench/wine_bench.sh --only write`"))
+    rows.append(("(g)", "the same without the 0.5 s pause before the first block",
+                 f"{write['ratio_without_pause']:.4f}", "reported",
+                 native_goal(write["ratio_without_pause"]), "`bench/wine_bench.sh --only write`"))
+    return rows
+
+
+def wine_version(folder):
+    path = os.path.join(folder, "wine.json")
+    return json.load(open(path)).get("wine", "") if os.path.exists(path) else ""
+
+
 REPRODUCE = {
     "(a)": "`python3 bench/process_bench.py --only write`",
     "(b)": "`build/native/bench/vx40_line_bench 10`",
@@ -139,6 +177,7 @@ REPRODUCE = {
     "(d)": "`python3 bench/process_bench.py --only write`",
     "(e)": "`build/native/bench/vx40_codec_bench --benchmark_repetitions=3`",
     "(f)": "`build/native/tests/vx40_line_tests --gtest_filter='ExchangeAllocations.*'`",
+    "(g)": "`bench/wine_bench.sh`",
 }
 
 METHOD = """\
@@ -174,12 +213,30 @@ METHOD = """\
   directly. Debian's libbenchmark warns that it was built as a debug build;
   the timed loop itself is compiled into the benchmark with the project's
   flags, so only the library's bookkeeping between batches is slower.
+- **Under Wine (g).** `bench/wine_bench.sh` runs the mingw build's `vx40.exe`
+  under Wine in a prefix of its own (`build/wineprefix-bench`), with the
+  simulator's pseudo-terminal mapped as COM13. A Wine program left waiting
+  keeps the prefix's wineserver and services running across the runs, so no
+  run pays for starting them. CPU: the user plus system time of `vx40.exe`
+  (bash's `time`; wine becomes the Windows process) and the growth of the
+  prefix's wineserver's time in `/proc`, for `info --timeout 11` less the same
+  for `info --timeout 1` on the silent line, over the difference of their
+  elapsed times: ten seconds of searching, with Wine's start-up and the
+  process's own start and end left out. The wineserver's share also holds
+  what the prefix's idle services ask of it. Write: the module and paced
+  simulator of (a); elapsed time from starting `wine vx40.exe` to its exit,
+  less Wine's start-up, taken as the median of three `vx40.exe --help` runs
+  timed the same way just before; the line time as in (a). Beside it, the
+  time from the first byte of the first request to the last byte of the
+  last reply on the simulator's clock, which leaves out opening and closing
+  the port as well.
 - **Allocations (f).** `tests/line/exchange_alloc_test.cpp` replaces the
   global `operator new` and counts calls on the calling thread while
   `Exchange` runs; the figure is that test's result.
 - Figures with a time in them move by a few per cent between runs, more on
-  a shared machine. All process figures include starting and ending the
-  process. None of this runs under ctest or `scripts/test`.
+  a shared machine. The native process figures include starting and ending
+  the process; those under Wine leave Wine's start-up out. None of this
+  runs under ctest or `scripts/test`.
 """
 
 
@@ -197,6 +254,7 @@ def main():
     rows += line_rows(os.path.join(folder, "line.txt"))
     rows += codec_rows(os.path.join(folder, "codec.json"))
     rows.append(alloc_row(folder))
+    rows += wine_rows(folder)
     rows.sort(key=lambda row: row[0])
 
     compiler_version, build_type = compiler(options.build)
@@ -204,7 +262,8 @@ def main():
     lines = [
         "# Performance",
         "",
-        "Written by `scripts/bench`, which builds the native preset and runs every benchmark"
+        "Written by `scripts/bench`, which builds the native preset (and, with Wine present, "
+        "the mingw preset's `vx40`) and runs every benchmark"
         + (f" ({options.seconds} s for this run)" if options.seconds else "")
         + "; run it again rather than editing this file.",
         "",
@@ -215,6 +274,9 @@ def main():
         f"- Kernel: {uname.system} {uname.release} ({uname.machine})",
         f"- Compiler: {compiler_version}; build type {build_type} (native preset)",
     ]
+    wine = wine_version(folder)
+    if wine:
+        lines.append(f"- Wine: {wine}, 64-bit; `vx40.exe` from the mingw preset")
     if options.load:
         lines.append(f"- Load average at the start: {' '.join(options.load.split()[:3])}")
     lines += [
@@ -228,8 +290,10 @@ def main():
         lines.append(f"| {key} | {figure} | {measured} | {target} | {met or '-'} "
                      f"| {command[0] if command else REPRODUCE[key]} |")
     lines += ["", "Run everything with `scripts/bench`; the single commands assume a built "
-              "native preset (`cmake --preset native && cmake --build --preset native`) and "
-              "the repository's top folder as the working folder.", "", METHOD]
+              "native preset (`cmake --preset native && cmake --build --preset native`), for "
+              "(g) also the mingw preset's `vx40` (`cmake --preset mingw && cmake --build "
+              "--preset mingw --target vx40`), and the repository's top folder as the working "
+              "folder.", "", METHOD]
     os.makedirs(os.path.dirname(options.out) or ".", exist_ok=True)
     with open(options.out, "w") as out:
         out.write("\n".join(lines))
