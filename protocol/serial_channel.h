@@ -1,8 +1,8 @@
 // The serial channel: the one open port through which all device traffic
-// passes. It opens the port exclusively at 57600 baud 8N1 without flow
-// control, writes whole frames, and reads one reply once its ETX byte has
-// arrived. Each time a read has to wait it first tests the abort event once,
-// without waiting, so Stop and Exit end a pending transaction.
+// passes, a local serial port or a serial server on the network. It opens the port exclusively at
+// 57600 baud 8N1 without flow control, writes whole frames, and reads one reply once its ETX byte
+// has arrived. Each time a read has to wait it first tests the abort event once, without waiting,
+// so Stop and Exit end a pending transaction.
 //
 // The state is a plain struct with fixed-size parts (see the platform's
 // serial_channel_state.h); nothing is allocated per transaction.
@@ -16,9 +16,11 @@
 class Event;
 
 // Opens `portName` exclusively with the line settings; closes whatever was
-// open first. 0, or kErrPortOpen with nothing left open. The system's reason
-// for a failure is kept in channel.lastError.
-ResultCode OpenChannel(SerialChannel& channel, const char* portName);
+// open first. A name such as socket://HOST:PORT or rfc2217://HOST:PORT
+// connects to a serial server instead (network_port_name.h); `abort` ends
+// such a connect in progress (kErrAborted). 0, or kErrPortOpen with nothing
+// left open. The system's reason for a failure is kept in channel.lastError.
+ResultCode OpenChannel(SerialChannel& channel, const char* portName, const Event* abort = nullptr);
 
 // Closes the port if it is open. Always 0; safe to call twice.
 ResultCode CloseChannel(SerialChannel& channel);

@@ -22,7 +22,7 @@
 #include "protocol/event.h"
 #include "protocol/frame_codec.h"
 #include "protocol/line_timing.h"
-#include "protocol/serial_channel.h"
+#include "protocol/serial_port.h"
 
 namespace {
 
@@ -90,8 +90,8 @@ int RemainingMs(std::int64_t deadlineUs) {
 
 }  // namespace
 
-ResultCode OpenChannel(SerialChannel& channel, const char* portName) {
-    CloseChannel(channel);
+ResultCode OpenSerialPort(SerialChannel& channel, const char* portName) {
+    CloseSerialPort(channel);
     channel.lastError[0] = '\0';
 
     const int fd = open(portName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -106,17 +106,17 @@ ResultCode OpenChannel(SerialChannel& channel, const char* portName) {
         const int error = errno;
         std::snprintf(channel.lastError, sizeof channel.lastError, "%s: %s", portName,
                       error == EWOULDBLOCK ? "in use by another program" : std::strerror(error));
-        CloseChannel(channel);
+        CloseSerialPort(channel);
         return kErrPortOpen;
     }
     if (ioctl(fd, TIOCEXCL) != 0 && errno != EINVAL && errno != ENOTTY) {
         NoteFailure(channel, portName, "cannot take it exclusively", errno);
-        CloseChannel(channel);
+        CloseSerialPort(channel);
         return kErrPortOpen;
     }
     if (!ApplyLineSettings(fd)) {
         NoteFailure(channel, portName, "refuses the line settings", errno);
-        CloseChannel(channel);
+        CloseSerialPort(channel);
         return kErrPortOpen;
     }
     SetModemLines(fd);
@@ -125,7 +125,7 @@ ResultCode OpenChannel(SerialChannel& channel, const char* portName) {
     return kResultOk;
 }
 
-ResultCode CloseChannel(SerialChannel& channel) {
+ResultCode CloseSerialPort(SerialChannel& channel) {
     if (channel.fd >= 0) {
         // The exclusive flag belongs to the terminal and would outlive this
         // descriptor while anyone else holds the terminal open; clear it.
@@ -138,15 +138,11 @@ ResultCode CloseChannel(SerialChannel& channel) {
     return kResultOk;
 }
 
-SerialChannel::~SerialChannel() {
-    CloseChannel(*this);
-}
-
-bool ChannelIsOpen(const SerialChannel& channel) {
+bool SerialPortIsOpen(const SerialChannel& channel) {
     return channel.fd >= 0;
 }
 
-ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int count) {
+ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, int count) {
     if (channel.fd < 0 || count <= 0) return kErrExchange;
     // The bound is the frame's own line time plus a margin: a constant bound
     // would fail every long frame on a real 57600 baud line.
@@ -176,7 +172,7 @@ ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int c
     return kResultOk;
 }
 
-int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort) {
+int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort) {
     if (channel.fd < 0 || maximum <= 0) return kErrExchange;
     // A reply that is already complete is delivered even when the port failed
     // right after it.
@@ -211,7 +207,7 @@ int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const
     return DeliverQueued(channel.received, buffer, maximum);
 }
 
-void ChannelDiscardInput(SerialChannel& channel) {
+void SerialPortDiscardInput(SerialChannel& channel) {
     if (channel.fd < 0) return;
     (void)tcflush(channel.fd, TCIFLUSH);
     ClearReceiveQueue(channel.received);

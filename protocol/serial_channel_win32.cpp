@@ -23,7 +23,7 @@
 #include "protocol/line_timing.h"
 #include "protocol/port_name.h"
 #include "protocol/receive_queue.h"
-#include "protocol/serial_channel.h"
+#include "protocol/serial_port.h"
 #include "serial_line_settings.h"
 
 static_assert(sizeof(DCB) == 28, "the port expects the 28-byte DCB");
@@ -73,7 +73,7 @@ class CloseUnlessKept {
     CloseUnlessKept& operator=(const CloseUnlessKept&) = delete;
     ~CloseUnlessKept() {
         if (!kept_) {
-            CloseChannel(channel_);
+            CloseSerialPort(channel_);
         }
     }
     void Keep() { kept_ = true; }
@@ -203,8 +203,8 @@ bool PauseWatchingQueue(SerialChannel& channel, DWORD pauseMs, const Event* abor
 
 }  // namespace
 
-ResultCode OpenChannel(SerialChannel& channel, const char* portName) {
-    CloseChannel(channel);
+ResultCode OpenSerialPort(SerialChannel& channel, const char* portName) {
+    CloseSerialPort(channel);
     channel.lastError[0] = '\0';
     channel.readOverlapped = OVERLAPPED{};
     channel.writeOverlapped = OVERLAPPED{};
@@ -271,7 +271,7 @@ ResultCode OpenChannel(SerialChannel& channel, const char* portName) {
     return kResultOk;
 }
 
-ResultCode CloseChannel(SerialChannel& channel) {
+ResultCode CloseSerialPort(SerialChannel& channel) {
     // Closing the port first also ends a wait for ETX that an aborted read
     // left outstanding, before the event it signals goes away.
     CloseIfPresent(channel.port);
@@ -283,16 +283,12 @@ ResultCode CloseChannel(SerialChannel& channel) {
     return kResultOk;
 }
 
-SerialChannel::~SerialChannel() {
-    CloseChannel(*this);
-}
-
-bool ChannelIsOpen(const SerialChannel& channel) {
+bool SerialPortIsOpen(const SerialChannel& channel) {
     return channel.port != nullptr;
 }
 
-ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int count) {
-    if (!ChannelIsOpen(channel) || count < 0) {
+ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, int count) {
+    if (!SerialPortIsOpen(channel) || count < 0) {
         return kErrExchange;
     }
     // Bounded by the frame's own line time plus 250 ms, as on POSIX.
@@ -321,8 +317,8 @@ ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int c
     return written == static_cast<DWORD>(count) ? kResultOk : kErrExchange;
 }
 
-int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort) {
-    if (!ChannelIsOpen(channel)) {
+int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort) {
+    if (!SerialPortIsOpen(channel)) {
         return kErrExchange;
     }
     // Taken once: a further read without a write in between waits in full.
@@ -391,8 +387,8 @@ int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const
     }
 }
 
-void ChannelDiscardInput(SerialChannel& channel) {
-    if (!ChannelIsOpen(channel)) {
+void SerialPortDiscardInput(SerialChannel& channel) {
+    if (!SerialPortIsOpen(channel)) {
         return;
     }
     // Only the receive side: a write still leaving the line is not cut off.

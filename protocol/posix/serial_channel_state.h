@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/network_channel.h"
 #include "protocol/receive_queue.h"
 
 struct SerialChannel {
@@ -21,6 +22,8 @@ struct SerialChannel {
     // Monotonic time (µs) at which the last written frame has left the line;
     // the wait for the reply counts from there.
     std::int64_t lineFreeAtUs = 0;
+    // The connection when the port is a serial server on the network.
+    NetworkChannel network;
     // The system's reason for the last failed open, for the technician.
     char lastError[256];
 };

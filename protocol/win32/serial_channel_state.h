@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "protocol/network_channel.h"
 #include "protocol/receive_queue.h"
 
 struct SerialChannel {
@@ -37,6 +38,8 @@ struct SerialChannel {
     // GetTickCount64 time at which the last written frame has left the line;
     // 0 once a read has used it, or when nothing was written.
     ULONGLONG lineFreeAtMs = 0;
+    // The connection when the port is a serial server on the network.
+    NetworkChannel network;
     // The system's reason for the last failed open, for the technician.
     char lastError[512]{};
 };

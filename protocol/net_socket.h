@@ -1,0 +1,34 @@
+// A TCP connection to a serial server, as the network channel needs it:
+// connect within a bound that Stop can cut short, send, take what has
+// arrived, wait for more. Sockets on POSIX, Winsock on Windows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "net_socket_state.h"  // from protocol/posix or protocol/win32
+#include "protocol/result_code.h"
+
+class Event;
+
+// Resolves `host` and connects to the first of its addresses that takes the
+// connection, all within `boundMs`; `abort` is looked at every few
+// milliseconds meanwhile. 0, kErrAborted, or kErrPortOpen with the reason
+// written into `reason`.
+ResultCode SocketConnect(NetSocket& socket, const char* host, const char* service, int boundMs,
+                         const Event* abort, char* reason, std::size_t reasonSize);
+
+void SocketClose(NetSocket& socket);
+bool SocketIsOpen(const NetSocket& socket);
+
+// Sends all `count` bytes within `boundMs`. False when the connection failed
+// or the bound ran out first.
+bool SocketSendAll(NetSocket& socket, const std::uint8_t* bytes, std::size_t count, int boundMs);
+
+// Takes what has arrived, without waiting: the count, 0 when nothing is
+// there, -1 when the connection has ended or failed.
+int SocketReceive(NetSocket& socket, std::uint8_t* buffer, std::size_t size);
+
+// Waits up to `timeoutMs` for bytes or the end of the connection: 1 when a
+// receive would not block, 0 when the time ran out, -1 on failure.
+int SocketWait(NetSocket& socket, int timeoutMs);

@@ -1,0 +1,197 @@
+#include "protocol/network_channel.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "protocol/event.h"
+#include "protocol/line_timing.h"
+
+namespace {
+
+// Answers to the server's negotiation are a few bytes; they get the write
+// margin as their bound.
+constexpr int kAnswerBoundMs = kWriteMarginMs;
+
+std::int64_t NowUs() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int MsUntil(std::int64_t deadlineUs) {
+    const std::int64_t left = deadlineUs - NowUs();
+    return left <= 0 ? 0 : static_cast<int>((left + 999) / 1000);
+}
+
+bool IsTelnet(const NetworkChannel& channel) {
+    return channel.name.kind == NetworkKind::kRfc2217;
+}
+
+// Moves what has arrived into the receive queue, through the Telnet decoder
+// where the server speaks Telnet, and sends the answers its negotiation
+// needs. False when the connection has ended or failed.
+bool TakeArrivedBytes(NetworkChannel& channel) {
+    for (;;) {
+        std::size_t room = 0;
+        std::uint8_t* space = ReceiveSpace(channel.received, room);
+        if (room == 0) return true;  // a reply is in the full queue; the rest can wait
+        const std::size_t take = std::min(room, sizeof channel.incoming);
+        const int got = SocketReceive(channel.socket, channel.incoming, take);
+        if (got < 0) return false;
+        if (got == 0) return true;
+        const auto count = static_cast<std::size_t>(got);
+        if (!IsTelnet(channel)) {
+            std::copy_n(channel.incoming, count, space);
+            ReceiveAppended(channel.received, count);
+            continue;
+        }
+        ReceiveAppended(channel.received,
+                        telnet::Decode(channel.decoder, channel.incoming, count, space, room));
+        if (channel.decoder.replyLength > 0) {
+            const bool sent = SocketSendAll(channel.socket, channel.decoder.reply,
+                                            channel.decoder.replyLength, kAnswerBoundMs);
+            channel.decoder.replyLength = 0;
+            if (!sent) return false;
+        }
+    }
+}
+
+ResultCode Fail(char* reason, std::size_t reasonSize, const char* portName, const char* what) {
+    std::snprintf(reason, reasonSize, "%s: %s", portName, what);
+    return kErrPortOpen;
+}
+
+// Sends the opening negotiation with the line settings and waits for the
+// server to accept the COM-PORT-OPTION.
+ResultCode NegotiateComPort(NetworkChannel& channel, std::int64_t deadlineUs, const Event* abort,
+                            const char* portName, char* reason, std::size_t reasonSize) {
+    const std::size_t length = telnet::WriteOpening(channel.outgoing, sizeof channel.outgoing);
+    if (!SocketSendAll(channel.socket, channel.outgoing, length, MsUntil(deadlineUs))) {
+        return Fail(reason, reasonSize, portName, "the server took no negotiation");
+    }
+    constexpr int kSliceMs = 20;
+    for (;;) {
+        if (!TakeArrivedBytes(channel)) {
+            return Fail(reason, reasonSize, portName, "the server closed the connection");
+        }
+        switch (channel.decoder.comPort) {
+            case telnet::ComPortAnswer::kAccepted:
+                return kResultOk;
+            case telnet::ComPortAnswer::kRefused:
+                return Fail(reason, reasonSize, portName,
+                            "the server refuses the COM-PORT-OPTION (RFC 2217)");
+            case telnet::ComPortAnswer::kNone:
+                break;
+        }
+        if (abort != nullptr && abort->IsSet()) return kErrAborted;
+        const int left = MsUntil(deadlineUs);
+        if (left == 0) {
+            return Fail(reason, reasonSize, portName,
+                        "no answer to the COM-PORT-OPTION (RFC 2217) within 3 s");
+        }
+        if (SocketWait(channel.socket, std::min(left, kSliceMs)) < 0) {
+            return Fail(reason, reasonSize, portName, "the connection failed");
+        }
+    }
+}
+
+}  // namespace
+
+bool NetworkChannelIsOpen(const NetworkChannel& channel) {
+    return SocketIsOpen(channel.socket);
+}
+
+ResultCode OpenNetworkChannel(NetworkChannel& channel, const char* portName, const Event* abort,
+                              char* reason, std::size_t reasonSize) {
+    CloseNetworkChannel(channel);
+    const char* problem = nullptr;
+    if (!ParseNetworkPortName(portName, channel.name, problem)) {
+        return Fail(reason, reasonSize, portName, problem);
+    }
+    const std::int64_t deadlineUs = NowUs() + std::int64_t{kNetworkOpenBoundMs} * 1000;
+    const ResultCode connected =
+        SocketConnect(channel.socket, channel.name.host, channel.name.service, kNetworkOpenBoundMs,
+                      abort, reason, reasonSize);
+    if (connected != kResultOk) return connected;
+    if (IsTelnet(channel)) {
+        const ResultCode negotiated =
+            NegotiateComPort(channel, deadlineUs, abort, portName, reason, reasonSize);
+        if (negotiated != kResultOk) {
+            CloseNetworkChannel(channel);
+            return negotiated;
+        }
+    }
+    return kResultOk;
+}
+
+void CloseNetworkChannel(NetworkChannel& channel) {
+    SocketClose(channel.socket);
+    ClearReceiveQueue(channel.received);
+    channel.decoder = telnet::Decoder{};
+    channel.lineFreeAtUs = 0;
+}
+
+ResultCode NetworkChannelWrite(NetworkChannel& channel, const std::uint8_t* bytes, int count) {
+    if (!NetworkChannelIsOpen(channel) || count <= 0) return kErrExchange;
+    const auto length = static_cast<std::size_t>(count);
+    NoteFrameSent(channel.received, bytes, length);
+    const std::uint8_t* out = bytes;
+    std::size_t outLength = length;
+    if (IsTelnet(channel)) {
+        outLength = telnet::Escape(bytes, length, channel.outgoing, sizeof channel.outgoing);
+        if (outLength == 0) return kErrExchange;
+        out = channel.outgoing;
+    }
+    const std::int64_t startUs = NowUs();
+    if (!SocketSendAll(channel.socket, out, outLength, LineTimeMs(count) + kWriteMarginMs)) {
+        return kErrExchange;
+    }
+    // The server puts the frame on its line as it arrives; the device can
+    // answer once it has left that line.
+    channel.lineFreeAtUs = startUs + LineTimeUs(count);
+    return kResultOk;
+}
+
+int NetworkChannelRead(NetworkChannel& channel, std::uint8_t* buffer, int maximum,
+                       const Event* abort) {
+    if (!NetworkChannelIsOpen(channel) || maximum <= 0) return kErrExchange;
+    // A reply that is already complete is delivered even when the connection
+    // ended right after it.
+    const bool alive = TakeArrivedBytes(channel);
+    if (!ReplyComplete(channel.received)) {
+        if (!alive) return kErrExchange;
+        if (abort != nullptr && abort->IsSet()) return kErrAborted;
+        const std::int64_t waitUs = std::int64_t{kReplyWaitMs + channel.name.latencyMs} * 1000;
+        const std::int64_t deadlineUs = std::max(NowUs(), channel.lineFreeAtUs) + waitUs;
+        channel.lineFreeAtUs = 0;
+        for (;;) {
+            const int left = MsUntil(deadlineUs);
+            // No reply but the line's echo of the request: that was the reply.
+            if (left == 0) return DeliverHeldEcho(channel.received, buffer, maximum);
+            const int ready = SocketWait(channel.socket, left);
+            if (ready < 0) return kErrExchange;
+            if (ready == 0) continue;
+            // A connection that ends fails the read now, as an unplugged
+            // cable does, rather than at the end of the wait.
+            if (!TakeArrivedBytes(channel)) {
+                return ReplyComplete(channel.received)
+                           ? DeliverQueued(channel.received, buffer, maximum)
+                           : kErrExchange;
+            }
+            if (ReplyComplete(channel.received)) break;
+        }
+    }
+    (void)TakeArrivedBytes(channel);
+    return DeliverQueued(channel.received, buffer, maximum);
+}
+
+void NetworkChannelDiscardInput(NetworkChannel& channel) {
+    if (!NetworkChannelIsOpen(channel)) return;
+    (void)TakeArrivedBytes(channel);  // answers the server's negotiation too
+    ClearReceiveQueue(channel.received);
+    if (IsTelnet(channel)) {
+        const std::size_t length =
+            telnet::WritePurgeReceive(channel.outgoing, sizeof channel.outgoing);
+        (void)SocketSendAll(channel.socket, channel.outgoing, length, kAnswerBoundMs);
+    }
+}

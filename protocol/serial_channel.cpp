@@ -1,0 +1,52 @@
+// The channel: a local serial port, or a serial server on the network when
+// the port's name says so. The exchange and the operations see one channel
+// and never know which it is.
+#include "protocol/serial_channel.h"
+
+#include "protocol/network_channel.h"
+#include "protocol/serial_port.h"
+
+ResultCode OpenChannel(SerialChannel& channel, const char* portName, const Event* abort) {
+    CloseChannel(channel);
+    channel.lastError[0] = '\0';
+    if (portName != nullptr && NetworkKindOf(portName) != NetworkKind::kNone) {
+        return OpenNetworkChannel(channel.network, portName, abort, channel.lastError,
+                                  sizeof channel.lastError);
+    }
+    return OpenSerialPort(channel, portName);
+}
+
+ResultCode CloseChannel(SerialChannel& channel) {
+    CloseNetworkChannel(channel.network);
+    return CloseSerialPort(channel);
+}
+
+SerialChannel::~SerialChannel() {
+    CloseChannel(*this);
+}
+
+bool ChannelIsOpen(const SerialChannel& channel) {
+    return NetworkChannelIsOpen(channel.network) || SerialPortIsOpen(channel);
+}
+
+ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int count) {
+    if (NetworkChannelIsOpen(channel.network)) {
+        return NetworkChannelWrite(channel.network, bytes, count);
+    }
+    return SerialPortWrite(channel, bytes, count);
+}
+
+int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort) {
+    if (NetworkChannelIsOpen(channel.network)) {
+        return NetworkChannelRead(channel.network, buffer, maximum, abort);
+    }
+    return SerialPortRead(channel, buffer, maximum, abort);
+}
+
+void ChannelDiscardInput(SerialChannel& channel) {
+    if (NetworkChannelIsOpen(channel.network)) {
+        NetworkChannelDiscardInput(channel.network);
+        return;
+    }
+    SerialPortDiscardInput(channel);
+}

@@ -1,0 +1,18 @@
+// The local serial port under the channel: the platform's half, one file per
+// platform. The channel (serial_channel.h) chooses between it and a network
+// connection by the port's name; nothing else calls these.
+#pragma once
+
+#include <cstdint>
+
+#include "protocol/result_code.h"
+#include "serial_channel_state.h"  // from protocol/posix or protocol/win32
+
+class Event;
+
+ResultCode OpenSerialPort(SerialChannel& channel, const char* portName);
+ResultCode CloseSerialPort(SerialChannel& channel);
+bool SerialPortIsOpen(const SerialChannel& channel);
+ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, int count);
+int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort);
+void SerialPortDiscardInput(SerialChannel& channel);
