@@ -1,0 +1,194 @@
+#include "protocol/telnet.h"
+
+namespace telnet {
+
+namespace {
+
+inline constexpr std::uint32_t kBaudRate = 57600;
+inline constexpr std::uint8_t kDataSizeEight = 8;
+
+// Appends to a caller's buffer and remembers whether everything fitted, so
+// that a sequence of writes is checked once at its end.
+class Writer {
+  public:
+    Writer(std::uint8_t* out, std::size_t room) : out_(out), room_(room) {}
+
+    void Byte(std::uint8_t byte) {
+        if (length_ < room_) {
+            out_[length_] = byte;
+        } else {
+            overflow_ = true;
+        }
+        ++length_;
+    }
+
+    void Command(std::uint8_t command, std::uint8_t option) {
+        Byte(kIac);
+        Byte(command);
+        Byte(option);
+    }
+
+    // IAC SB COM-PORT-OPTION <command> <value...> IAC SE; an IAC within the
+    // value is doubled like any other so the server does not take it for the
+    // end of the subnegotiation.
+    void ComPort(std::uint8_t command, const std::uint8_t* value, std::size_t valueLength) {
+        Byte(kIac);
+        Byte(kSb);
+        Byte(kOptionComPort);
+        Byte(command);
+        for (std::size_t i = 0; i < valueLength; ++i) {
+            Byte(value[i]);
+            if (value[i] == kIac) Byte(kIac);
+        }
+        Byte(kIac);
+        Byte(kSe);
+    }
+
+    void ComPort(std::uint8_t command, std::uint8_t value) { ComPort(command, &value, 1); }
+
+    std::size_t Length() const { return overflow_ ? 0 : length_; }
+
+  private:
+    std::uint8_t* out_;
+    std::size_t room_;
+    std::size_t length_ = 0;
+    bool overflow_ = false;
+};
+
+bool Answered(const Decoder& decoder, std::uint8_t option) {
+    return (decoder.answered[option / 8] & (1u << (option % 8))) != 0;
+}
+
+// Queues IAC <answer> <option> unless this option has had its answer, or the
+// reply buffer is full: a lost refusal only leaves the server's request
+// pending, which it must tolerate anyway, while writing past the buffer
+// would not be.
+void Refuse(Decoder& decoder, std::uint8_t answer, std::uint8_t option) {
+    if (Answered(decoder, option)) return;
+    if (sizeof decoder.reply - decoder.replyLength < 3) return;
+    decoder.reply[decoder.replyLength++] = kIac;
+    decoder.reply[decoder.replyLength++] = answer;
+    decoder.reply[decoder.replyLength++] = option;
+    decoder.answered[option / 8] =
+        static_cast<std::uint8_t>(decoder.answered[option / 8] | (1u << (option % 8)));
+}
+
+// The server's side of a negotiation. We offered WILL and DO for BINARY and
+// SUPPRESS-GO-AHEAD and WILL for COM-PORT-OPTION, so the server's DO/WILL for
+// those is its agreement and needs no answer; anything else it wants is
+// refused. WONT and DONT never need one: the option simply stays off.
+void Negotiate(Decoder& decoder, std::uint8_t command, std::uint8_t option) {
+    const bool offered = option == kOptionBinary || option == kOptionSuppressGoAhead;
+    switch (command) {
+        case kDo:
+            if (option == kOptionComPort) {
+                decoder.comPort = ComPortAnswer::kAccepted;
+            } else if (!offered) {
+                Refuse(decoder, kWont, option);
+            }
+            break;
+        case kDont:
+            if (option == kOptionComPort) decoder.comPort = ComPortAnswer::kRefused;
+            break;
+        case kWill:
+            if (!offered) Refuse(decoder, kDont, option);
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
+std::size_t WriteOpening(std::uint8_t* out, std::size_t room) {
+    Writer writer(out, room);
+    writer.Command(kWill, kOptionBinary);
+    writer.Command(kDo, kOptionBinary);
+    writer.Command(kWill, kOptionSuppressGoAhead);
+    writer.Command(kDo, kOptionSuppressGoAhead);
+    writer.Command(kWill, kOptionComPort);
+    const std::uint8_t baud[4] = {
+        static_cast<std::uint8_t>(kBaudRate >> 24), static_cast<std::uint8_t>(kBaudRate >> 16),
+        static_cast<std::uint8_t>(kBaudRate >> 8), static_cast<std::uint8_t>(kBaudRate)};
+    writer.ComPort(kSetBaudRate, baud, sizeof baud);
+    writer.ComPort(kSetDataSize, kDataSizeEight);
+    writer.ComPort(kSetParity, kParityNone);
+    writer.ComPort(kSetStopSize, kStopSizeOne);
+    writer.ComPort(kSetControl, kControlNoFlowControl);
+    writer.ComPort(kSetControl, kControlDtrOn);
+    writer.ComPort(kSetControl, kControlRtsOff);
+    return writer.Length();
+}
+
+std::size_t WritePurgeReceive(std::uint8_t* out, std::size_t room) {
+    Writer writer(out, room);
+    writer.ComPort(kPurgeData, kPurgeReceive);
+    return writer.Length();
+}
+
+std::size_t Escape(const std::uint8_t* data, std::size_t length, std::uint8_t* out,
+                   std::size_t room) {
+    if (length > room / 2) return 0;
+    std::size_t written = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        out[written++] = data[i];
+        if (data[i] == kIac) out[written++] = kIac;
+    }
+    return written;
+}
+
+std::size_t Decode(Decoder& decoder, const std::uint8_t* in, std::size_t length, std::uint8_t* out,
+                   std::size_t room) {
+    using Phase = Decoder::Phase;
+    std::size_t written = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::uint8_t byte = in[i];
+        switch (decoder.phase) {
+            case Phase::kData:
+                if (byte == kIac) {
+                    decoder.phase = Phase::kCommand;
+                } else if (written < room) {
+                    out[written++] = byte;
+                }
+                break;
+            case Phase::kSub:
+                if (byte == kIac) decoder.phase = Phase::kSubIac;
+                break;
+            case Phase::kSubIac:
+                // IAC IAC is a 0xFF of the value and IAC SE its end. Any other
+                // command means the server never closed the subnegotiation;
+                // take the command as it stands rather than lose the rest of
+                // the stream to the skipping.
+                if (byte == kIac) {
+                    decoder.phase = Phase::kSub;
+                    break;
+                }
+                if (byte == kSe) {
+                    decoder.phase = Phase::kData;
+                    break;
+                }
+                [[fallthrough]];
+            case Phase::kCommand:
+                if (byte == kIac) {
+                    if (written < room) out[written++] = kIac;
+                    decoder.phase = Phase::kData;
+                } else if (byte == kWill || byte == kWont || byte == kDo || byte == kDont) {
+                    decoder.command = byte;
+                    decoder.phase = Phase::kOption;
+                } else if (byte == kSb) {
+                    decoder.phase = Phase::kSub;
+                } else {
+                    // NOP, GA, a stray SE and the rest carry nothing for us.
+                    decoder.phase = Phase::kData;
+                }
+                break;
+            case Phase::kOption:
+                Negotiate(decoder, decoder.command, byte);
+                decoder.phase = Phase::kData;
+                break;
+        }
+    }
+    return written;
+}
+
+}  // namespace telnet

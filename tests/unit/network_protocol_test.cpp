@@ -1,0 +1,170 @@
+#include "protocol/network_port_name.h"
+#include "protocol/telnet.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct ValidName {
+    std::string name;
+    NetworkKind kind;
+    const char* host;
+    const char* service;
+    int latencyMs;
+};
+
+TEST(NetworkPortName, ParsesValidNamesAndRefusesTheRest) {
+    const std::string longest(255, 'h');  // host[256] with its terminator
+    const ValidName cases[] = {
+        {"socket://localhost:4001", NetworkKind::kRawSocket, "localhost", "4001", 100},
+        {"rfc2217://10.0.0.7:2217?latency=250", NetworkKind::kRfc2217, "10.0.0.7", "2217", 250},
+        {"RFC2217://[::1]:04001", NetworkKind::kRfc2217, "::1", "4001", 100},
+        {"Socket://[fe80::1%eth0]:65535?latency=0", NetworkKind::kRawSocket, "fe80::1%eth0",
+         "65535", 0},
+        {"socket://serial-1.plant:1?latency=10000", NetworkKind::kRawSocket, "serial-1.plant", "1",
+         10000},
+        {"socket://" + longest + ":80", NetworkKind::kRawSocket, longest.c_str(), "80", 100},
+    };
+    for (const ValidName& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(NetworkKindOf(c.name), c.kind);
+        NetworkPortName parsed;
+        const char* problem = nullptr;
+        ASSERT_TRUE(ParseNetworkPortName(c.name, parsed, problem)) << problem;
+        EXPECT_EQ(parsed.kind, c.kind);
+        EXPECT_STREQ(parsed.host, c.host);
+        EXPECT_STREQ(parsed.service, c.service);
+        EXPECT_EQ(parsed.latencyMs, c.latencyMs);
+    }
+
+    const std::string tooLong = "socket://h" + longest + ":80";  // one past host[256]
+    // clang-format off
+    const std::string_view malformed[] = {
+        "socket://host:0", "socket://host:65536", "socket://host:99999999999",
+        "socket://host", "socket://host:", "rfc2217://:4001", "rfc2217://",
+        "socket://::1:4001", "socket://[::1]", "socket://[::1]4001", "socket://[::1:4001",
+        "socket://[]:4001", "socket://[host]:4001",
+        "socket://host:4001/", "socket://host:+4001", "socket://ho st:4001",
+        "socket://host:4001?latency=10001", "socket://host:4001?latency=",
+        "socket://host:4001?latency=-1", "socket://host:4001?latency=5&x=1",
+        "socket://host:4001?timeout=5", "socket://host:4001?", tooLong};
+    // clang-format on
+    for (const std::string_view name : malformed) {
+        SCOPED_TRACE(name);
+        EXPECT_NE(NetworkKindOf(name), NetworkKind::kNone);
+        NetworkPortName parsed;
+        const char* problem = nullptr;
+        EXPECT_FALSE(ParseNetworkPortName(name, parsed, problem));
+        ASSERT_NE(problem, nullptr);
+        EXPECT_NE(problem[0], '\0');
+    }
+    for (const char* local : {"COM3", "/dev/ttyUSB0", "socket:/host:4001", "tcp://host:4001", ""}) {
+        EXPECT_EQ(NetworkKindOf(local), NetworkKind::kNone) << local;
+    }
+}
+
+constexpr std::uint8_t IAC = 255, DONT = 254, DO = 253, WONT = 252, WILL = 251, SB = 250, SE = 240,
+                       NOP = 241, BINARY = 0, ECHO = 1, SGA = 3, TTYPE = 24, COMPORT = 44;
+
+TEST(Telnet, OpeningOffersOptionsThenSetsTheLine) {
+    // clang-format off
+    const Bytes expected = {
+        IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, SGA, IAC, DO, SGA, IAC, WILL, COMPORT,
+        IAC, SB, COMPORT, 1, 0x00, 0x00, 0xE1, 0x00, IAC, SE,  // SET-BAUDRATE 57600
+        IAC, SB, COMPORT, 2, 8, IAC, SE,                       // SET-DATASIZE 8
+        IAC, SB, COMPORT, 3, 1, IAC, SE,                       // SET-PARITY NONE
+        IAC, SB, COMPORT, 4, 1, IAC, SE,                       // SET-STOPSIZE 1
+        IAC, SB, COMPORT, 5, 1, IAC, SE,                       // SET-CONTROL no flow control
+        IAC, SB, COMPORT, 5, 8, IAC, SE,                       // SET-CONTROL DTR ON
+        IAC, SB, COMPORT, 5, 12, IAC, SE};                     // SET-CONTROL RTS OFF
+    // clang-format on
+    std::uint8_t out[telnet::kOpeningBound];
+    const std::size_t length = telnet::WriteOpening(out, sizeof out);
+    EXPECT_EQ(Bytes(out, out + length), expected);
+    EXPECT_EQ(telnet::WriteOpening(out, expected.size() - 1), 0u);
+
+    const Bytes purge = {IAC, SB, COMPORT, 12, 1, IAC, SE};  // PURGE-DATA receive buffer
+    EXPECT_EQ(Bytes(out, out + telnet::WritePurgeReceive(out, sizeof out)), purge);
+    EXPECT_EQ(telnet::WritePurgeReceive(out, purge.size() - 1), 0u);
+}
+
+TEST(Telnet, EscapeDoublesEveryIacAndRefusesTooSmallRoom) {
+    const Bytes data = {0x02, IAC, 0x10, IAC, IAC, 0x03};
+    std::uint8_t out[2 * 6];
+    const std::size_t length = telnet::Escape(data.data(), data.size(), out, sizeof out);
+    EXPECT_EQ(Bytes(out, out + length), (Bytes{0x02, IAC, IAC, 0x10, IAC, IAC, IAC, IAC, 0x03}));
+    EXPECT_EQ(telnet::Escape(data.data(), data.size(), out, sizeof out - 1), 0u);
+}
+
+struct Decoded {
+    Bytes data, reply;
+    telnet::ComPortAnswer comPort;
+};
+
+// Feeds `stream` in pieces of `piece` bytes, each its own Decode call.
+Decoded DecodeInPieces(const Bytes& stream, std::size_t piece) {
+    telnet::Decoder decoder;
+    Decoded result;
+    std::uint8_t out[256];
+    for (std::size_t at = 0; at < stream.size(); at += piece) {
+        const std::size_t length = std::min(piece, stream.size() - at);
+        const std::size_t n = telnet::Decode(decoder, stream.data() + at, length, out, sizeof out);
+        result.data.insert(result.data.end(), out, out + n);
+        result.reply.insert(result.reply.end(), decoder.reply, decoder.reply + decoder.replyLength);
+        decoder.replyLength = 0;
+    }
+    result.comPort = decoder.comPort;
+    return result;
+}
+
+TEST(Telnet, DecodeSeparatesDataFromCommandsHoweverTheStreamIsCut) {
+    // clang-format off
+    const Bytes stream = {
+        'A', IAC, NOP, IAC, IAC, 'B',                       // a NOP, an escaped 0xFF
+        IAC, DO, TTYPE, IAC, WILL, ECHO,                    // refused once each ...
+        IAC, DO, TTYPE, IAC, WILL, ECHO,                    // ... not again
+        IAC, DO, BINARY, IAC, WILL, BINARY,                 // agreed already
+        IAC, DO, SGA, IAC, WILL, SGA,
+        IAC, WONT, 5, IAC, DONT, 6,                         // nothing to answer
+        IAC, DO, COMPORT,                                   // the server takes the settings
+        IAC, SB, COMPORT, 101, 0x00, 0x00, 0xE1, 0x00, IAC, SE,  // and answers them
+        IAC, SB, COMPORT, 102, 8, IAC, SE,
+        IAC, SB, COMPORT, 107, IAC, IAC, SE, 'Z', IAC, SE,  // IAC IAC SE does not end it
+        'C', IAC, IAC};
+    // clang-format on
+    const Decoded whole = DecodeInPieces(stream, stream.size());
+    EXPECT_EQ(whole.data, (Bytes{'A', IAC, 'B', 'C', IAC}));
+    EXPECT_EQ(whole.reply, (Bytes{IAC, WONT, TTYPE, IAC, DONT, ECHO}));
+    EXPECT_EQ(whole.comPort, telnet::ComPortAnswer::kAccepted);
+
+    for (const std::size_t piece : {1u, 2u, 3u}) {
+        SCOPED_TRACE(piece);
+        const Decoded cut = DecodeInPieces(stream, piece);
+        EXPECT_EQ(cut.data, whole.data);
+        EXPECT_EQ(cut.reply, whole.reply);
+        EXPECT_EQ(cut.comPort, whole.comPort);
+    }
+
+    EXPECT_EQ(DecodeInPieces({IAC, DO, COMPORT, IAC, DONT, COMPORT}, 6).comPort,
+              telnet::ComPortAnswer::kRefused);
+}
+
+TEST(Telnet, AnswersBeyondTheReplyBufferAreDroppedNotOverrun) {
+    telnet::Decoder decoder;
+    Bytes flood;
+    for (std::uint8_t option = 100; option < 130; ++option)
+        flood.insert(flood.end(), {IAC, DO, option});
+    std::uint8_t out[128];
+    EXPECT_EQ(telnet::Decode(decoder, flood.data(), flood.size(), out, sizeof out), 0u);
+    EXPECT_EQ(decoder.replyLength, sizeof decoder.reply / 3 * 3);
+    EXPECT_EQ(decoder.reply[decoder.replyLength - 1], 100 + decoder.replyLength / 3 - 1);
+}
+
+}  // namespace
