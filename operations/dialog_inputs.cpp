@@ -21,5 +21,7 @@ ResultCode OpenPortFromDialog(CommandContext& context, std::uint8_t& node) {
     char portName[kPortNameLimit + 1];
     ReadPortName(context.dialog, portName);
     const ResultCode result = ReadNode(context.dialog, node);
-    return result == kResultOk ? OpenChannel(context.line.channel, portName) : result;
+    return result == kResultOk
+               ? OpenChannel(context.line.channel, portName, context.line.abortEvent)
+               : result;
 }
