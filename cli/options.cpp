@@ -21,7 +21,9 @@ constexpr const char* kFooter =
 
 void AddGlobalOptions(CLI::App& app, CliOptions& options) {
     app.add_option("-p,--port", options.port,
-                   "Serial port (default " + std::string(DefaultPortName()) + ")")
+                   "Serial port (default " + std::string(DefaultPortName()) +
+                       "), or a serial server on the network: socket://HOST:PORT or "
+                       "rfc2217://HOST:PORT, optionally with ?latency=MS")
         ->check([](const std::string& text) {
             if (text.empty()) return std::string("the port name is empty");
             if (text.size() > static_cast<std::size_t>(kPortNameLimit)) {
@@ -95,6 +97,12 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& option
 
     CLI::App* activate = app.add_subcommand("activate", "Tell the device to start its application");
     CLI::App* ports = app.add_subcommand("ports", "List the serial ports present");
+    ports->footer(
+        "Serial servers on the network are not listed; give them with -p as "
+        "socket://HOST:PORT (raw TCP: the server owns the line settings) or "
+        "rfc2217://HOST:PORT (Telnet, RFC 2217: vx40 sets the remote line to 57600 8N1). "
+        "HOST is a name, an IPv4 address or an IPv6 address in brackets; ?latency=MS adds "
+        "an allowance for the network's round trip to the reply wait (default 100).");
 
     try {
         app.parse(argc, argv);
