@@ -12,6 +12,8 @@ namespace {
 // Answers to the server's negotiation are a few bytes; they get the write
 // margin as their bound.
 constexpr int kAnswerBoundMs = kWriteMarginMs;
+// How long the server's confirmation of a purge is waited for at most.
+constexpr int kPurgeAnswerBoundMs = 100;
 
 std::int64_t NowUs() {
     using namespace std::chrono;
@@ -128,6 +130,7 @@ void CloseNetworkChannel(NetworkChannel& channel) {
     SocketClose(channel.socket);
     ClearReceiveQueue(channel.received);
     channel.decoder = telnet::Decoder{};
+    channel.purgeUnanswered = false;
     channel.lineFreeAtUs = 0;
 }
 
@@ -189,9 +192,25 @@ void NetworkChannelDiscardInput(NetworkChannel& channel) {
     if (!NetworkChannelIsOpen(channel)) return;
     (void)TakeArrivedBytes(channel);  // answers the server's negotiation too
     ClearReceiveQueue(channel.received);
-    if (IsTelnet(channel)) {
-        const std::size_t length =
-            telnet::WritePurgeReceive(channel.outgoing, sizeof channel.outgoing);
-        (void)SocketSendAll(channel.socket, channel.outgoing, length, kAnswerBoundMs);
+    if (!IsTelnet(channel)) return;
+    const std::uint32_t answered = channel.decoder.purgeAnswers;
+    const std::size_t length = telnet::WritePurgeReceive(channel.outgoing, sizeof channel.outgoing);
+    if (!SocketSendAll(channel.socket, channel.outgoing, length, kAnswerBoundMs)) return;
+    if (channel.purgeUnanswered) return;
+    // The server confirms the purge. Its answer is waited for before the
+    // request goes out: the request then carries the acknowledgement of the
+    // answer, so the server's TCP does not hold the reply back (Nagle)
+    // until a delayed acknowledgement comes, which cost some 40 ms on every
+    // exchange. A server that does not confirm is not asked to again.
+    const std::int64_t deadlineUs =
+        NowUs() + std::int64_t{std::min(channel.name.latencyMs, kPurgeAnswerBoundMs)} * 1000;
+    while (channel.decoder.purgeAnswers == answered) {
+        const int left = MsUntil(deadlineUs);
+        if (left == 0) {
+            channel.purgeUnanswered = true;
+            break;
+        }
+        if (SocketWait(channel.socket, left) < 0 || !TakeArrivedBytes(channel)) break;
     }
+    ClearReceiveQueue(channel.received);
 }

@@ -26,6 +26,8 @@ struct NetworkChannel {
     NetworkPortName name;
     telnet::Decoder decoder;
     ReceiveQueue received;
+    // The server did not confirm a purge in time; it is not waited for again.
+    bool purgeUnanswered = false;
     // Monotonic time (µs) at which the last frame has left the remote line.
     std::int64_t lineFreeAtUs = 0;
     // A frame with every 0xFF doubled, on its way out.

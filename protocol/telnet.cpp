@@ -137,6 +137,20 @@ std::size_t Escape(const std::uint8_t* data, std::size_t length, std::uint8_t* o
     return written;
 }
 
+namespace {
+
+// The server answers each COM-PORT-OPTION command with the command plus 100.
+constexpr std::uint8_t kServerAnswerOffset = 100;
+
+// Keeps the option and command at the head of a subnegotiation.
+void NoteSubByte(Decoder& decoder, std::uint8_t byte) {
+    if (decoder.subLength == 0) decoder.subOption = byte;
+    if (decoder.subLength == 1) decoder.subCommand = byte;
+    if (decoder.subLength < 2) ++decoder.subLength;
+}
+
+}  // namespace
+
 std::size_t Decode(Decoder& decoder, const std::uint8_t* in, std::size_t length, std::uint8_t* out,
                    std::size_t room) {
     using Phase = Decoder::Phase;
@@ -152,7 +166,11 @@ std::size_t Decode(Decoder& decoder, const std::uint8_t* in, std::size_t length,
                 }
                 break;
             case Phase::kSub:
-                if (byte == kIac) decoder.phase = Phase::kSubIac;
+                if (byte == kIac) {
+                    decoder.phase = Phase::kSubIac;
+                } else {
+                    NoteSubByte(decoder, byte);
+                }
                 break;
             case Phase::kSubIac:
                 // IAC IAC is a 0xFF of the value and IAC SE its end. Any other
@@ -160,10 +178,15 @@ std::size_t Decode(Decoder& decoder, const std::uint8_t* in, std::size_t length,
                 // take the command as it stands rather than lose the rest of
                 // the stream to the skipping.
                 if (byte == kIac) {
+                    NoteSubByte(decoder, byte);
                     decoder.phase = Phase::kSub;
                     break;
                 }
                 if (byte == kSe) {
+                    if (decoder.subLength >= 2 && decoder.subOption == kOptionComPort &&
+                        decoder.subCommand == kPurgeData + kServerAnswerOffset) {
+                        ++decoder.purgeAnswers;
+                    }
                     decoder.phase = Phase::kData;
                     break;
                 }
@@ -176,6 +199,7 @@ std::size_t Decode(Decoder& decoder, const std::uint8_t* in, std::size_t length,
                     decoder.command = byte;
                     decoder.phase = Phase::kOption;
                 } else if (byte == kSb) {
+                    decoder.subLength = 0;
                     decoder.phase = Phase::kSub;
                 } else {
                     // NOP, GA, a stray SE and the rest carry nothing for us.

@@ -56,6 +56,13 @@ struct Decoder {
     // Options whose negotiation has been answered once already (a bit per
     // option number), so that a server repeating itself cannot start a loop.
     std::uint8_t answered[32] = {};
+    // The option and command of the subnegotiation being read, and how many
+    // of its bytes have been seen.
+    std::uint8_t subOption = 0;
+    std::uint8_t subCommand = 0;
+    std::uint8_t subLength = 0;
+    // How many times the server has confirmed a purge (PURGE-DATA + 100).
+    std::uint32_t purgeAnswers = 0;
     // Answers to send to the server, collected by Decode; the caller sends
     // them and sets replyLength to 0.
     std::uint8_t reply[64] = {};

@@ -106,6 +106,7 @@ TEST(Telnet, EscapeDoublesEveryIacAndRefusesTooSmallRoom) {
 struct Decoded {
     Bytes data, reply;
     telnet::ComPortAnswer comPort;
+    std::uint32_t purgeAnswers;
 };
 
 // Feeds `stream` in pieces of `piece` bytes, each its own Decode call.
@@ -121,6 +122,7 @@ Decoded DecodeInPieces(const Bytes& stream, std::size_t piece) {
         decoder.replyLength = 0;
     }
     result.comPort = decoder.comPort;
+    result.purgeAnswers = decoder.purgeAnswers;
     return result;
 }
 
@@ -137,12 +139,16 @@ TEST(Telnet, DecodeSeparatesDataFromCommandsHoweverTheStreamIsCut) {
         IAC, SB, COMPORT, 101, 0x00, 0x00, 0xE1, 0x00, IAC, SE,  // and answers them
         IAC, SB, COMPORT, 102, 8, IAC, SE,
         IAC, SB, COMPORT, 107, IAC, IAC, SE, 'Z', IAC, SE,  // IAC IAC SE does not end it
+        IAC, SB, COMPORT, 112, 1, IAC, SE,                  // two purges confirmed
+        IAC, SB, COMPORT, 107, 112, IAC, SE,
+        IAC, SB, COMPORT, 112, 1, IAC, SE,
         'C', IAC, IAC};
     // clang-format on
     const Decoded whole = DecodeInPieces(stream, stream.size());
     EXPECT_EQ(whole.data, (Bytes{'A', IAC, 'B', 'C', IAC}));
     EXPECT_EQ(whole.reply, (Bytes{IAC, WONT, TTYPE, IAC, DONT, ECHO}));
     EXPECT_EQ(whole.comPort, telnet::ComPortAnswer::kAccepted);
+    EXPECT_EQ(whole.purgeAnswers, 2u);
 
     for (const std::size_t piece : {1u, 2u, 3u}) {
         SCOPED_TRACE(piece);
@@ -150,6 +156,7 @@ TEST(Telnet, DecodeSeparatesDataFromCommandsHoweverTheStreamIsCut) {
         EXPECT_EQ(cut.data, whole.data);
         EXPECT_EQ(cut.reply, whole.reply);
         EXPECT_EQ(cut.comPort, whole.comPort);
+        EXPECT_EQ(cut.purgeAnswers, whole.purgeAnswers);
     }
 
     EXPECT_EQ(DecodeInPieces({IAC, DO, COMPORT, IAC, DONT, COMPORT}, 6).comPort,
