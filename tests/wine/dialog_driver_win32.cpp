@@ -613,8 +613,13 @@ class Driver {
     }
 
     // Replaces the whole text as typing would: every character goes through
-    // the control's own filtering and limit.
+    // the control's own filtering and limit. In a combo box the keys reach
+    // its edit field, which holds the focus there and decides what fits.
     bool Type(HWND control, const std::wstring& text) {
+        if (ClassOf(control) == L"ComboBox") {
+            control = FindWindowExW(control, nullptr, L"Edit", nullptr);
+            if (control == nullptr) return Fail("the combo box has no edit field");
+        }
         Send(control, EM_SETSEL, 0, -1);
         for (const wchar_t c : text)
             Send(control, WM_CHAR, static_cast<WPARAM>(c), 1);
