@@ -17,6 +17,7 @@
 #include "dialog/command_context.h"
 #include "dialog/control_ids.h"
 #include "dialog/status.h"
+#include "operations/dialog_inputs.h"
 #include "protocol/event.h"
 #include "protocol/line_state.h"
 
@@ -29,6 +30,8 @@ constexpr WPARAM kNodeTypingLimit = 3;
 constexpr const wchar_t* kPortNames[] = {L"COM1", L"COM2", L"COM3", L"COM4", L"COM5",
                                          L"COM6", L"COM7", L"COM8", L"COM9"};
 constexpr const wchar_t* kInitialNode = L"255";
+// The port box's height in the template, in dialog units, with its list.
+constexpr int kPortBoxHeight = 55;
 
 // The program's one set of everything, for the whole run.
 HINSTANCE g_instance = nullptr;
@@ -72,9 +75,45 @@ void SetWindowIcons(HWND window) {
     }
 }
 
+// The port field scrolls as the operator types past its width instead of
+// refusing the rest: network names (socket://host:port) are longer than the
+// box. An edit box takes ES_AUTOHSCROLL only when it is created, and a combo
+// box gives it to its edit box only from its own CBS_AUTOHSCROLL, which the
+// template does not have; so the template's combo box is replaced by one
+// with that style added, in the same place, tab position and font. Should
+// that fail, the template's box stays and serves as before.
+void LetPortNamesScroll(HWND window) {
+    const HWND original = GetDlgItem(window, kIdPort);
+    if (original == nullptr) return;
+    // The closed box gives the place; the height a combo box is created with
+    // also covers its list, and only the template knows it.
+    RECT area{};
+    GetWindowRect(original, &area);
+    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&area), 2);
+    RECT list{0, 0, 0, kPortBoxHeight};
+    MapDialogRect(window, &list);
+    // A combo box hands WS_VSCROLL on to its list and drops it from its own
+    // style, so it is asked for again.
+    const auto style =
+        static_cast<DWORD>(GetWindowLongPtrW(original, GWL_STYLE)) | WS_VSCROLL | CBS_AUTOHSCROLL;
+    const HWND replacement = CreateWindowExW(
+        static_cast<DWORD>(GetWindowLongPtrW(original, GWL_EXSTYLE)), WC_COMBOBOXW, L"", style,
+        area.left, area.top, area.right - area.left, list.bottom, window,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdPort)), g_instance, nullptr);
+    if (replacement == nullptr) return;
+    const auto font = static_cast<WPARAM>(SendMessageW(original, WM_GETFONT, 0, 0));
+    SendMessageW(replacement, WM_SETFONT, font, FALSE);
+    // Next to the original in the z-order, which is the tab order.
+    SetWindowPos(replacement, original, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    DestroyWindow(original);
+    // The longest name the commands read.
+    SendMessageW(replacement, CB_LIMITTEXT, kPortNameLimit, 0);
+}
+
 void InitialiseDialog(HWND window) {
     g_dialog.Attach(window, g_instance);
     SetWindowIcons(window);
+    LetPortNamesScroll(window);
     for (const wchar_t* name : kPortNames) {
         SendDlgItemMessageW(window, kIdPort, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
     }
