@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cli/exit_codes.h"
+#include "cli/node_list.h"
 #include "cli/options.h"
 #include "cli/status_output.h"
 #include "cli/terminal_dialog.h"
@@ -62,6 +63,48 @@ TEST(Options, NodeNumbersAreDigitsFrom0To255) {
         EXPECT_TRUE(IsNodeNumber(good)) << good;
     for (const char* bad : {"", "256", "300", "-1", "+1", " 1", "1 ", "1a", "0x1", "1000"})
         EXPECT_FALSE(IsNodeNumber(bad)) << bad;
+}
+
+TEST(NodeList, NumbersAndRangesInTheirOrderEachNodeOnce) {
+    using Nodes = std::vector<std::uint8_t>;
+    const struct {
+        const char* text;
+        Nodes nodes;          // empty: refused
+        const char* problem;  // a word the refusal must contain
+    } cases[] = {
+        {"7", {7}, ""},
+        {"1,5,10-12", {1, 5, 10, 11, 12}, ""},
+        {"20,3-4,0", {20, 3, 4, 0}, ""},
+        {"255,254-254,007", {255, 254, 7}, ""},
+        {"0-255", {}, ""},  // all 256, checked below
+        {"", {}, "empty"},
+        {"1,,2", {}, "empty"},
+        {"1,", {}, "empty"},
+        {"3-1", {}, "backwards"},
+        {"300", {}, "'300'"},
+        {"250-256", {}, "'250-256'"},
+        {"a", {}, "'a'"},
+        {"1-", {}, "'1-'"},
+        {"-1", {}, "'-1'"},
+        {"1-2-3", {}, "'1-2-3'"},
+        {" 1", {}, "' 1'"},
+        {"1,2,5-7,6", {}, "6 is named twice"},
+        {"4,4", {}, "4 is named twice"},
+    };
+    for (const auto& c : cases) {
+        Nodes nodes{99};
+        std::string problem;
+        const bool accepted = ParseNodeList(c.text, nodes, problem);
+        EXPECT_EQ(accepted, c.problem[0] == '\0') << c.text << ": " << problem;
+        if (std::string_view(c.text) == "0-255") {
+            ASSERT_EQ(nodes.size(), 256u);
+            EXPECT_EQ(nodes.front(), 0);
+            EXPECT_EQ(nodes.back(), 255);
+        } else {
+            EXPECT_EQ(nodes, c.nodes) << c.text;
+        }
+        EXPECT_NE(problem.find(c.problem), std::string::npos) << c.text << ": " << problem;
+    }
 }
 
 TEST(Options, GlobalOptionsMayFollowTheCommand) {
