@@ -20,9 +20,18 @@ constexpr std::size_t kPacedChunk = 6;
 
 }  // namespace
 
-SimulatedDevice::SimulatedDevice(SimOptions options)
-    : options_(options),
-      responder_(options.device, options.corruptShare, options.seed, options.replyDelayMs) {}
+SimulatedDevice::SimulatedDevice(SimOptions options) : options_(std::move(options)) {
+    const std::vector<DeviceConfig> single{options_.device};
+    const auto& devices = options_.devices.empty() ? single : options_.devices;
+    // Each device damages its own replies from a generator of its own; the
+    // first keeps the line's seed, so a line of one device repeats exactly
+    // what it did before there could be more.
+    std::uint32_t seed = options_.seed;
+    for (const DeviceConfig& config : devices) {
+        responders_.push_back(std::make_unique<DeviceResponder>(config, options_.corruptShare,
+                                                                seed++, options_.replyDelayMs));
+    }
+}
 
 SimulatedDevice::~SimulatedDevice() {
     Stop();
@@ -65,7 +74,19 @@ void SimulatedDevice::Stop() {
 
 void SimulatedDevice::AddFault(const FaultRule& rule) {
     std::lock_guard lock(mutex_);
-    responder_.AddFault(rule);
+    for (const auto& responder : responders_)
+        responder->AddFault(rule);
+}
+
+void SimulatedDevice::AddFault(std::uint8_t node, const FaultRule& rule) {
+    std::lock_guard lock(mutex_);
+    if (DeviceResponder* responder = ResponderFor(node)) responder->AddFault(rule);
+}
+
+DeviceResponder* SimulatedDevice::ResponderFor(std::uint8_t node) const {
+    for (const auto& responder : responders_)
+        if (responder->Model().Config().node == node) return responder.get();
+    return nullptr;
 }
 
 void SimulatedDevice::Unplug() {
@@ -110,32 +131,60 @@ int SimulatedDevice::FramesReceived() const {
 }
 
 std::vector<std::array<std::uint8_t, 1030>> SimulatedDevice::ModuleBlocks() const {
-    std::lock_guard lock(mutex_);
-    return responder_.Model().ModuleBlocks();
+    return ModuleBlocks(responders_.front()->Model().Config().node);
 }
 
 int SimulatedDevice::Activations() const {
-    std::lock_guard lock(mutex_);
-    return responder_.Model().Activations();
+    return Activations(responders_.front()->Model().Config().node);
 }
 
 bool SimulatedDevice::ApplicationStarted() const {
-    std::lock_guard lock(mutex_);
-    return responder_.Model().ApplicationStarted();
+    return ApplicationStarted(responders_.front()->Model().Config().node);
 }
 
-// The served records are made at construction and never change, so they need
-// no lock.
+std::vector<std::array<std::uint8_t, 1030>> SimulatedDevice::ModuleBlocks(std::uint8_t node) const {
+    std::lock_guard lock(mutex_);
+    const DeviceResponder* responder = ResponderFor(node);
+    return responder != nullptr ? responder->Model().ModuleBlocks()
+                                : std::vector<std::array<std::uint8_t, 1030>>{};
+}
+
+int SimulatedDevice::Activations(std::uint8_t node) const {
+    std::lock_guard lock(mutex_);
+    const DeviceResponder* responder = ResponderFor(node);
+    return responder != nullptr ? responder->Model().Activations() : 0;
+}
+
+bool SimulatedDevice::ApplicationStarted(std::uint8_t node) const {
+    std::lock_guard lock(mutex_);
+    const DeviceResponder* responder = ResponderFor(node);
+    return responder != nullptr && responder->Model().ApplicationStarted();
+}
+
+// The served records and the identity are made at construction and never
+// change, and the list of devices is fixed, so these need no lock.
 const DeviceModel::Record& SimulatedDevice::CalibrationRecord() const {
-    return responder_.Model().CalibrationRecord();
+    return responders_.front()->Model().CalibrationRecord();
 }
 
 const DeviceModel::Record& SimulatedDevice::ConfigurationRecord(int index) const {
-    return responder_.Model().ConfigurationRecord(index);
+    return responders_.front()->Model().ConfigurationRecord(index);
 }
 
 std::vector<std::uint8_t> SimulatedDevice::InfoRecord() const {
-    return responder_.Model().InfoRecord();
+    return responders_.front()->Model().InfoRecord();
+}
+
+std::vector<std::uint8_t> SimulatedDevice::Nodes() const {
+    std::vector<std::uint8_t> nodes;
+    for (const auto& responder : responders_)
+        nodes.push_back(responder->Model().Config().node);
+    return nodes;
+}
+
+const DeviceModel* SimulatedDevice::ModelAt(std::uint8_t node) const {
+    const DeviceResponder* responder = ResponderFor(node);
+    return responder != nullptr ? &responder->Model() : nullptr;
 }
 
 bool SimulatedDevice::Interrupted() const {
@@ -192,12 +241,12 @@ void SimulatedDevice::HandleFrame(const FrameCollector::Frame& frame) {
         std::lock_guard lock(mutex_);
         ++framesReceived_;
         bool lineCorrupted = false;
-        const auto payload = responder_.Decode(frame.bytes, &lineCorrupted);
+        const auto payload = responders_.front()->Decode(frame.bytes, &lineCorrupted);
         unplugNow = options_.unplugAfterFrames > 0 && framesReceived_ >= options_.unplugAfterFrames;
         if (payload) {
             requests_.push_back({*payload, NowUs()});
             if (!unplugNow) {
-                plan = responder_.Respond(*payload);
+                plan = Respond(*payload);
                 note = plan.note;
             }
         } else {
@@ -212,6 +261,17 @@ void SimulatedDevice::HandleFrame(const FrameCollector::Frame& frame) {
         return;
     }
     Send(plan);
+}
+
+ReplyPlan SimulatedDevice::Respond(std::span<const std::uint8_t> request) {
+    // Only the device at the request's node hears it as addressed to it; the
+    // others do not even count it towards their faults.
+    DeviceResponder* responder =
+        request.size() >= DeviceModel::kHeaderSize ? ResponderFor(request[1]) : nullptr;
+    if (responder != nullptr) return responder->Respond(request);
+    ReplyPlan plan;
+    plan.note = "no device at this node";
+    return plan;
 }
 
 void SimulatedDevice::Send(const ReplyPlan& plan) {

@@ -4,6 +4,11 @@
 // A serving thread reads the master side, cuts the bytes into frames, lets
 // the device model answer and applies the configured faults.
 //
+// The line may carry several devices (SimOptions::devices), as an RS-485 bus
+// does: each answers the requests to its own node from its own memory, and a
+// request to a node nobody has goes unanswered. The accessors without a node
+// speak of the first device.
+//
 // Every accessor may be called from any thread while the device serves.
 #pragma once
 
@@ -12,7 +17,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +30,10 @@
 
 struct SimOptions {
     DeviceConfig device;
+    // The devices on the line, in order, each with its own node; when empty,
+    // `device` alone. Of two with the same node only the first answers (two
+    // real devices would talk over each other).
+    std::vector<DeviceConfig> devices;
     // Bytes go out no faster than the real line carries them (57600 baud, ten
     // bits a byte), and a received frame counts only once its own line time
     // has passed since its first byte arrived.
@@ -66,7 +77,10 @@ class SimulatedDevice {
     // Ends the serving thread (within about 10 ms) and closes the line.
     void Stop();
 
+    // A fault for every device on the line; each counts its own requests.
     void AddFault(const FaultRule& rule);
+    // A fault for the device at `node` only; none there, nothing happens.
+    void AddFault(std::uint8_t node, const FaultRule& rule);
     // Closes the line now, as a pulled cable; returns once it is closed.
     void Unplug();
     bool Unplugged() const;
@@ -82,11 +96,21 @@ class SimulatedDevice {
     std::vector<std::array<std::uint8_t, 1030>> ModuleBlocks() const;
     int Activations() const;
     bool ApplicationStarted() const;
+    // The same of the device at `node`: empty, 0 and false when there is none.
+    std::vector<std::array<std::uint8_t, 1030>> ModuleBlocks(std::uint8_t node) const;
+    int Activations(std::uint8_t node) const;
+    bool ApplicationStarted(std::uint8_t node) const;
 
     // What the device serves; fixed for its whole life.
     const DeviceModel::Record& CalibrationRecord() const;
     const DeviceModel::Record& ConfigurationRecord(int index) const;  // 0 to 5
     std::vector<std::uint8_t> InfoRecord() const;  // the data of the reply to command 18
+    // The nodes on the line, in the order of SimOptions::devices.
+    std::vector<std::uint8_t> Nodes() const;
+    // The model of the device at `node` (its served records, its identity);
+    // nullptr when there is none. Its memory changes while the line serves:
+    // read that through the accessors above.
+    const DeviceModel* ModelAt(std::uint8_t node) const;
 
     // The clock of ReceivedRequest::atUs: std::chrono::steady_clock in µs.
     static std::int64_t NowUs();
@@ -102,13 +126,18 @@ class SimulatedDevice {
     bool SleepUntil(std::int64_t deadlineUs);
     bool Interrupted() const;
     void CloseLine();
+    // The responder answering `node`; nullptr when none does.
+    DeviceResponder* ResponderFor(std::uint8_t node) const;
+    ReplyPlan Respond(std::span<const std::uint8_t> request);
     void Trace(const char* direction, const std::vector<std::uint8_t>& bytes,
                const std::string& note) const;
 
     const SimOptions options_;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
-    DeviceResponder responder_;  // guarded by mutex_
+    // One a device, never empty; the first one also decides the line's damage
+    // to received frames. Guarded by mutex_.
+    std::vector<std::unique_ptr<DeviceResponder>> responders_;
     std::vector<ReceivedRequest> requests_;
     int framesReceived_ = 0;
     bool unplugged_ = false;

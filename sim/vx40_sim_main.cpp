@@ -2,7 +2,8 @@
 //
 // The first line on stdout is the path of the terminal to open as the serial
 // port; everything else (trace, errors) goes to stderr. The program serves
-// until SIGTERM or SIGINT and then exits with 0.
+// until SIGTERM or SIGINT and then exits with 0. With --device it is a line
+// of several devices, each at its own node.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,10 +14,14 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/simulated_device.h"
+#include "vx40_version.h"
 
 namespace {
 
@@ -56,6 +61,63 @@ class LinkHolder {
     std::string path_;
 };
 
+// A number from 0 to `limit`, decimal or 0x hexadecimal, digits only.
+std::optional<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t limit) {
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    if (text.empty() || text.size() > 8) return std::nullopt;
+    std::uint32_t value = 0;
+    for (const char c : text) {
+        std::uint32_t digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<std::uint32_t>(c - '0');
+        } else if (base == 16 && c >= 'a' && c <= 'f') {
+            digit = static_cast<std::uint32_t>(c - 'a' + 10);
+        } else if (base == 16 && c >= 'A' && c <= 'F') {
+            digit = static_cast<std::uint32_t>(c - 'A' + 10);
+        } else {
+            return std::nullopt;
+        }
+        value = value * static_cast<std::uint32_t>(base) + digit;
+    }
+    if (value > limit) return std::nullopt;
+    return value;
+}
+
+// One --device: NODE[:TYPE[:SERIAL]], the rest as `base`. Each device's
+// calibration and configuration contents also depend on its node, so a
+// record read from the wrong device is caught.
+std::optional<DeviceConfig> ParseDevice(std::string_view text, const DeviceConfig& base) {
+    std::vector<std::string_view> parts;
+    for (std::size_t start = 0;;) {
+        const std::size_t colon = text.find(':', start);
+        parts.push_back(text.substr(start, colon - start));
+        if (colon == std::string_view::npos) break;
+        start = colon + 1;
+    }
+    if (parts.size() > 3) return std::nullopt;
+    DeviceConfig config = base;
+    const auto node = ParseNumber(parts[0], 255);
+    if (!node) return std::nullopt;
+    config.node = static_cast<std::uint8_t>(*node);
+    config.recordSeed = base.recordSeed + *node;
+    if (parts.size() > 1) {
+        if (parts[1].size() > 4) return std::nullopt;
+        config.deviceType = {};
+        std::memcpy(config.deviceType.data(), parts[1].data(), parts[1].size());
+    }
+    if (parts.size() > 2) {
+        const auto serial =
+            parts[2] == "none" ? std::optional(kSimAbsentSerial) : ParseNumber(parts[2], 0xFFFFFF);
+        if (!serial) return std::nullopt;
+        config.serialNumber = *serial;
+    }
+    return config;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -64,6 +126,7 @@ int main(int argc, char** argv) {
     std::string linkPath;
     std::string deviceType = "VX40";
     std::vector<std::string> faults;
+    std::vector<std::string> devices;
     unsigned node = device.node;
     std::uint32_t serial = device.serialNumber;
 
@@ -81,9 +144,22 @@ int main(int argc, char** argv) {
                  "in ms since the start");
 
     auto* deviceGroup = app.add_option_group("Device");
-    deviceGroup->add_option("--node", node, "Node number the device answers to")
-        ->check(CLI::Range(0u, 255u))
-        ->capture_default_str();
+    auto* nodeOption = deviceGroup->add_option("--node", node, "Node number the device answers to")
+                           ->check(CLI::Range(0u, 255u))
+                           ->capture_default_str();
+    deviceGroup
+        ->add_option("--device", devices,
+                     "NODE[:TYPE[:SERIAL]], repeatable: a line of several devices, each "
+                     "answering its own node from its own memory; TYPE and SERIAL default to "
+                     "--type and --serial, everything else is as the options below give it. "
+                     "The calibration and configuration contents also depend on the node. "
+                     "Requests to other nodes go unanswered. Example: --device 3 --device "
+                     "7:VX41:1001")
+        ->excludes(nodeOption)
+        ->check([](const std::string& text) {
+            return ParseDevice(text, DeviceConfig{}) ? std::string()
+                                                     : std::string("not a device: ") + text;
+        });
     deviceGroup
         ->add_option("--type", deviceType,
                      "Device type, up to four characters (shorter is padded with zero bytes)")
@@ -138,7 +214,8 @@ int main(int argc, char** argv) {
             "default 50), bad-checksum, other-node (node + 1), refuse (not executed, refused "
             "with error byte VALUE, default 255), short (sequence, node and command only), "
             "delay (reply VALUE ms late), split (reply in VALUE pieces, default 2, GAP ms "
-            "apart, default 5). Example: --fault 19:3:silence --fault any:every:delay:20")
+            "apart, default 5). On a line of several devices a rule applies to each, counting "
+            "its own requests. Example: --fault 19:3:silence --fault any:every:delay:20")
         ->check([](const std::string& text) {
             return ParseFaultRule(text) ? std::string() : std::string("not a fault rule: ") + text;
         });
@@ -162,12 +239,22 @@ int main(int argc, char** argv) {
     faultGroup->add_option("--reply-delay", options.replyDelayMs, "Pause before every reply, in ms")
         ->check(CLI::NonNegativeNumber);
 
+    app.set_version_flag("--version", "vx40-sim " VX40_VERSION_TEXT);
     CLI11_PARSE(app, argc, argv);
 
     device.node = static_cast<std::uint8_t>(node);
     device.serialNumber = serial;
     device.deviceType = {};
     std::memcpy(device.deviceType.data(), deviceType.data(), deviceType.size());
+    std::set<std::uint8_t> nodes;
+    for (const std::string& text : devices) {
+        const DeviceConfig config = *ParseDevice(text, device);
+        if (!nodes.insert(config.node).second) {
+            std::fprintf(stderr, "vx40-sim: two devices at node %u\n", config.node);
+            return 2;
+        }
+        options.devices.push_back(config);
+    }
 
     // Block the stop signals before any thread exists, so every thread
     // inherits the mask and sigwait below is the only place they arrive.

@@ -133,6 +133,40 @@ TEST_F(SimLink, StoresWrittenBlocksAndServesRecordsByteForByte) {
     EXPECT_TRUE(device->ApplicationStarted());
 }
 
+TEST_F(SimLink, SeveralDevicesAnswerTheirOwnNodesFromTheirOwnMemories) {
+    SimOptions options;
+    options.devices.resize(2);
+    options.devices[0].node = 3;
+    options.devices[1].node = 7;
+    options.devices[1].serialNumber = 1001;
+    Begin(options);
+    EXPECT_EQ(device->Nodes(), (std::vector<std::uint8_t>{3, 7}));
+
+    EXPECT_EQ(Transact(Request(0, 16, {}, 3)), (Bytes{0, 3, 16, 6}));
+    EXPECT_EQ(Transact(Request(1, 16, {}, 7)), (Bytes{1, 7, 16, 6}));
+    const auto info = Transact(Request(2, 18, {}, 7));
+    ASSERT_TRUE(info);
+    EXPECT_EQ(Bytes(info->begin() + 4, info->end()), device->ModelAt(7)->InfoRecord());
+    EXPECT_NE(device->ModelAt(7)->InfoRecord(), device->ModelAt(3)->InfoRecord());
+    // Nobody at node 5 (nor at 255, the lone device's default).
+    EXPECT_FALSE(Transact(Request(3, 16, {}, 5), kSilenceMs));
+    EXPECT_FALSE(Transact(Request(4, 16, {}, 255), kSilenceMs));
+    EXPECT_EQ(device->ModelAt(5), nullptr);
+
+    ASSERT_TRUE(Transact(Request(5, 19, EveryByteBlock(1), 7)));
+    ASSERT_TRUE(Transact(Request(6, 20, {}, 3)));
+    ASSERT_EQ(device->ModuleBlocks(7).size(), 1u);
+    EXPECT_TRUE(device->ModuleBlocks(3).empty());
+    EXPECT_TRUE(device->ModuleBlocks().empty());  // the first device's
+    EXPECT_EQ(device->Activations(3), 1);
+    EXPECT_EQ(device->Activations(7), 0);
+
+    // A fault for one node leaves the other alone.
+    device->AddFault(7, {16, 0, FaultKind::kSilence});
+    EXPECT_FALSE(Transact(Request(7, 16, {}, 7), kSilenceMs));
+    EXPECT_TRUE(Transact(Request(8, 16, {}, 3)));
+}
+
 TEST_F(SimLink, KeepsServingWhenTheToolReopensThePort) {
     Begin();
     ASSERT_TRUE(Transact(Request(0, 16)));

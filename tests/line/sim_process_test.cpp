@@ -105,6 +105,47 @@ TEST(SimProcess, PrintsThePathServesAndEndsCleanlyOnSigterm) {
     EXPECT_NE(::lstat(link.c_str(), &gone), 0);
 }
 
+TEST(SimProcess, DeviceOptionsPutSeveralDevicesOnTheLine) {
+    SimProcess sim({"--device", "3", "--device", "7:AB:0x1001", "--serial", "42"});
+    ASSERT_TRUE(sim.Running());
+    slave_port::SlavePort port(sim.FirstLine());
+    ASSERT_TRUE(port.IsOpen());
+    auto info = [&port](std::uint8_t seq, std::uint8_t node) {
+        EXPECT_TRUE(port.Send(SimEncodeFrame(std::vector<std::uint8_t>{seq, node, 18})));
+        return slave_port::Decode(port.ReadFrame(node == 5 ? 300 : 2000))
+            .value_or(std::vector<std::uint8_t>{});
+    };
+    // Type and serial: the device's own, or --type and --serial.
+    const auto three = info(0, 3);
+    ASSERT_EQ(three.size(), 29u);
+    EXPECT_EQ(std::vector<std::uint8_t>(three.begin() + 4, three.begin() + 8),
+              (std::vector<std::uint8_t>{'V', 'X', '4', '0'}));
+    EXPECT_EQ(std::vector<std::uint8_t>(three.begin() + 26, three.end()),
+              (std::vector<std::uint8_t>{42, 0, 0}));
+    const auto seven = info(1, 7);
+    ASSERT_EQ(seven.size(), 29u);
+    EXPECT_EQ(std::vector<std::uint8_t>(seven.begin() + 4, seven.begin() + 8),
+              (std::vector<std::uint8_t>{'A', 'B', 0, 0}));
+    EXPECT_EQ(std::vector<std::uint8_t>(seven.begin() + 26, seven.end()),
+              (std::vector<std::uint8_t>{0x01, 0x10, 0}));
+    EXPECT_TRUE(info(2, 5).empty());
+}
+
+TEST(SimProcess, RefusesTwoDevicesAtOneNodeAndDeviceWithNode) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--device", "3", "--device", "3:AB:1"},
+          std::vector<std::string>{"--device", "3", "--node", "4"},
+          std::vector<std::string>{"--device", "256"},
+          std::vector<std::string>{"--device", "3:ABCDE:1"}}) {
+        SimProcess sim(args);
+        ASSERT_TRUE(sim.Running());
+        EXPECT_TRUE(sim.FirstLine().empty()) << args[1];
+        const int wait = sim.SignalAndWait(0);
+        ASSERT_TRUE(WIFEXITED(wait));
+        EXPECT_NE(WEXITSTATUS(wait), 0) << args[1];
+    }
+}
+
 TEST(SimProcess, EndsCleanlyOnSigint) {
     SimProcess sim({});
     ASSERT_TRUE(sim.Running());
