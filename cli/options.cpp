@@ -9,6 +9,7 @@
 #include "dialog/utf8_prefix.h"
 #include "operations/dialog_inputs.h"
 #include "operations/module_writer.h"
+#include "vx40_version.h"
 
 namespace {
 
@@ -61,6 +62,7 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& option
     CLI::App app{"VX40 loader: the device commands of a Velmo 2.0 device on an RS-485 line.",
                  "vx40"};
     app.footer(kFooter);
+    app.set_version_flag("--version", "vx40 " VX40_VERSION_TEXT);
     app.require_subcommand(1);
     // Options a command does not know fall through to the program, so the
     // global options may follow the command as well as precede it.
