@@ -18,6 +18,8 @@
 #               reaches whichever simulator runs now; sim_module: the module
 #               the simulator was sent, from its trace; make_module: a module
 #               file to send
+#   serial server  ser2net_start, ser2net_stop: ser2net serving a terminal
+#               as raw TCP on a free port of 127.0.0.1, for socket:// names
 #
 # Nothing here waits without a bound.
 
@@ -244,6 +246,62 @@ sim_stop() {
     kill "$SIM_PID" 2>/dev/null
     wait_exit "$SIM_PID" 10 >/dev/null 2>&1 || { kill -9 "$SIM_PID" 2>/dev/null; wait "$SIM_PID" 2>/dev/null; }
     SIM_PID=""
+}
+
+# ser2net_start DEVICE: stops the server started before, if any, and starts
+# ser2net in the foreground, serving DEVICE (a terminal, or a link to one:
+# the server opens the path at each connection, so a simulator that remakes
+# the link is still reached) as raw TCP on a free port of 127.0.0.1. Sets
+# SER2NET_PID and SER2NET_PORT; fails when the port does not listen within
+# ten seconds. The port is watched in /proc/net/tcp rather than tried, as a
+# connection would open the device.
+SER2NET_PID=""
+SER2NET_PORT=""
+SER2NET_DIR=""
+ser2net_start() {
+    ser2net_stop
+    SER2NET_DIR=$(mktemp -d)
+    # A port the system has just handed out and taken back is free; another
+    # program taking it in between makes ser2net fail, which is told below.
+    SER2NET_PORT=$(python3 -c 'import socket
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])')
+    cat >"$SER2NET_DIR/ser2net.yaml" <<YAML
+connection: &raw
+  accepter: tcp,127.0.0.1,$SER2NET_PORT
+  connector: serialdev,$1,57600n81,local
+  options:
+    kickolduser: true
+YAML
+    ser2net -n -c "$SER2NET_DIR/ser2net.yaml" -P "$SER2NET_DIR/ser2net.pid" \
+        >"$SER2NET_DIR/log" 2>&1 &
+    SER2NET_PID=$!
+    # 127.0.0.1 and the port in hex as /proc/net/tcp shows them; 0A listens.
+    local address tries=0
+    address=$(printf '0100007F:%04X' "$SER2NET_PORT")
+    until awk -v a="$address" '$2 == a && $4 == "0A" { found = 1 } END { exit !found }' \
+        /proc/net/tcp; do
+        if [ $tries -ge 100 ] || ! kill -0 "$SER2NET_PID" 2>/dev/null; then
+            sed 's/^/    ser2net: /' "$SER2NET_DIR/log" | tail -n 3
+            return 1
+        fi
+        sleep 0.1
+        tries=$((tries + 1))
+    done
+}
+
+# Ends the server and removes its files.
+ser2net_stop() {
+    if [ -n "$SER2NET_PID" ]; then
+        kill "$SER2NET_PID" 2>/dev/null
+        wait_exit "$SER2NET_PID" 10 >/dev/null 2>&1 ||
+            { kill -9 "$SER2NET_PID" 2>/dev/null; wait "$SER2NET_PID" 2>/dev/null; }
+    fi
+    [ -n "$SER2NET_DIR" ] && rm -rf "$SER2NET_DIR"
+    SER2NET_PID=""
+    SER2NET_DIR=""
+    return 0
 }
 
 # sim_module TRACE OUT: writes to OUT the data of every block the trace shows
