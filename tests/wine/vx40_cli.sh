@@ -2,7 +2,9 @@
 # Smoke check of vx40.exe under Wine: help, usage errors, a port that does
 # not exist, the module file refusals and the JSON object; then info, write
 # and a backup against vx40-sim (native build) on a pseudo-terminal mapped as
-# COM12, each compared with what the device holds or vx40 on Linux gives.
+# COM12, each compared with what the device holds or vx40 on Linux gives;
+# info and write again with the simulator behind ser2net, as
+# socket://127.0.0.1:PORT.
 #
 # Mapping the port restarts the Wine server, so the script keeps a prefix of
 # its own under a lock.
@@ -17,6 +19,7 @@ require_built "$exe"
 require_built "$vx40" native
 work=$(mktemp -d)
 cleanup() {
+    ser2net_stop
     sim_stop
     if [ -n "${WINEPREFIX:-}" ]; then
         wine_unmap_ports COM12
@@ -76,24 +79,32 @@ fi
 # --- Against the simulated device ---
 
 line="$work/line"
+device=(--type VX41 --serial 654321 --app-version 0x0A11 --record-seed 0x4B1D)
 make_module "$work/three.vx4" 3
-if sim_start "$line" --type VX41 --serial 654321 --app-version 0x0A11 --record-seed 0x4B1D &&
-    wine_map_ports "COM12=$line"; then
-    "$vx40" -q -p "$line" info >"$work/linux-info.txt"
-    expect "info" 0 "Серийный номер : 654321" -q -p COM12 info --timeout 10
+
+# info_and_write PORT WHERE: info through PORT prints what vx40 on Linux
+# printed, and a 3-record write through it reaches the device exactly (the
+# simulator's whole trace is read, so it has to be a fresh one).
+info_and_write() {
+    expect "info $2" 0 "Серийный номер : 654321" -q -p "$1" info --timeout 10
     if cmp -s "$work/linux-info.txt" "$work/out.txt"; then
-        pass "info prints the identity as vx40 on Linux does"
+        pass "info $2 prints the identity as vx40 on Linux does"
     else
-        fail "info prints another identity than vx40 on Linux"
+        fail "info $2 prints another identity than vx40 on Linux"
         diff "$work/linux-info.txt" "$work/out.txt"
     fi
-    expect "write of 3 records" 0 "" -q -p COM12 write "$(windows_path "$work/three.vx4")"
+    expect "write of 3 records $2" 0 "" -q -p "$1" write "$(windows_path "$work/three.vx4")"
     sim_module "$line.trace" "$work/held.vx4"
     if cmp -s "$work/three.vx4" "$work/held.vx4"; then
-        pass "the device received exactly the module"
+        pass "the device received exactly the module $2"
     else
-        fail "the device received $(stat -c %s "$work/held.vx4") other bytes"
+        fail "the device received $(stat -c %s "$work/held.vx4") other bytes $2"
     fi
+}
+
+if sim_start "$line" "${device[@]}" && wine_map_ports "COM12=$line"; then
+    "$vx40" -q -p "$line" info >"$work/linux-info.txt"
+    info_and_write COM12 "on COM12"
     "$vx40" -q -p "$line" backup configuration -o "$work/linux-cfg.vx4" >/dev/null
     expect "configuration backup" 0 "" -q -p COM12 backup configuration -o "$(windows_path "$work/cfg.vx4")"
     if cmp -s "$work/linux-cfg.vx4" "$work/cfg.vx4"; then
@@ -103,6 +114,13 @@ if sim_start "$line" --type VX41 --serial 654321 --app-version 0x0A11 --record-s
     fi
 else
     fail "no simulated device on COM12"
+fi
+
+# The same device behind a serial server on the network.
+if sim_start "$line" "${device[@]}" && ser2net_start "$line"; then
+    info_and_write "socket://127.0.0.1:$SER2NET_PORT" "through ser2net"
+else
+    fail "no simulated device behind ser2net"
 fi
 
 finish
