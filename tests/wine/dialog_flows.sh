@@ -9,7 +9,10 @@
 # device's blocks byte for byte (the reference is vx40 backup on Linux
 # against the same simulator); activation; the device refusing a block; Stop
 # in the middle of a paced write, after which the port serves a new search;
-# a search on a line that echoes every request, as a half-duplex adapter.
+# a search on a line that echoes every request, as a half-duplex adapter;
+# with the simulator behind ser2net, its socket:// name typed into the port
+# field key by key (kept whole: the field scrolls past its width), a search
+# and a 3-record write.
 #
 # COM12 is mapped to a symbolic link that each simulator started here makes,
 # so a simulator with other options replaces the last one without the Wine
@@ -92,6 +95,21 @@ backup() {
     fi
 }
 
+# network_flow: the simulator behind ser2net; its name, longer than the port
+# field is wide, typed into it as an operator would; then search and write
+# through it (run_command sets the field to the same name).
+network_flow() {
+    if ! sim_start "$line" "${device[@]}" || ! ser2net_start "$line"; then
+        fail "no simulated device behind ser2net"
+        return 1
+    fi
+    local port="socket://127.0.0.1:$SER2NET_PORT"
+    drive type 1000 "$port" + text 1000
+    expect_eq "a typed network port name is kept whole" "$port" "$(out 'text 1000')"
+    search "search through ser2net"
+    write_module "write of 3 records through ser2net" "$work/three.vx4"
+}
+
 # --- Setting up: a simulator behind the link, COM12 mapped to the link ---
 
 make_module "$work/three.vx4" 3
@@ -141,6 +159,8 @@ if app_start; then
 
     sim_start "$line" "${device[@]}" --echo
     search "search on an echoing line"
+
+    network_flow
 
     drive click 2
     app_closes "Exit"

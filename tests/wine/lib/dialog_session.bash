@@ -14,7 +14,8 @@
 #       commands), screenshot
 #
 # The EXIT trap ends the program, the prefix's server, the X server, the
-# pseudo-terminal of pty_start and the simulator of sim_start.
+# pseudo-terminal of pty_start, the simulator of sim_start and the serial
+# server of ser2net_start.
 
 app_pid=""
 XVFB_PID=""
@@ -30,6 +31,7 @@ dialog_session_cleanup() {
         [ -n "$mapped_port" ] && wine_unmap_ports "$mapped_port"
         timeout 30 wineserver -k 2>/dev/null
     fi
+    ser2net_stop
     sim_stop
     local pid
     for pid in "$XVFB_PID" "$PTY_PID"; do
