@@ -107,6 +107,7 @@ Outcome RunCommand(const CliOptions& options, CommandContext& context, TerminalD
             outcome.result = ActivateApplicationCommand(context);
             break;
         case CommandKind::Ports:
+        case CommandKind::Log:
             break;
     }
 

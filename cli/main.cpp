@@ -1,23 +1,22 @@
 // vx40: the loader's device commands from a terminal or a script.
 //
-// One command a run: the command line fills the dialog's fields, the command
-// runs as the dialog's button would run it, and the outcome becomes stdout,
-// stderr and the exit code (see exit_codes.h and README.md).
+// One command a run, on one node or on several in turn: the command line
+// fills the dialog's fields, the command runs as the dialog's button would
+// run it, and the outcome becomes stdout, stderr, the exit code (see
+// exit_codes.h and README.md) and an entry in the service log.
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
+#include "cli/node_run.h"
 #include "cli/options.h"
-#include "cli/report.h"
+#include "cli/service_log.h"
 #include "cli/status_output.h"
-#include "cli/terminal_dialog.h"
 #include "cli/trace_output.h"
-#include "dialog/command_context.h"
 #include "protocol/event.h"
 #include "protocol/line_state.h"
 #include "protocol/message_catalogue.h"
@@ -41,6 +40,7 @@ int main(int argc, char** argv) {
     const ParseResult parsed =
         ParseArguments(static_cast<int>(pointers.size()), pointers.data(), options);
     if (!parsed.run) return parsed.exitCode;
+    if (options.command == CommandKind::Log) return PrintServiceLog(options);
 
     Event commandEvent;
     if (!commandEvent.Valid()) {
@@ -51,16 +51,11 @@ int main(int argc, char** argv) {
     const InterruptWatch interrupt(commandEvent);
 
     StatusOutput status(stderr, IsTerminal(stderr), options.quiet);
-    TerminalDialog dialog(status, SaveAnswer{options.outputPath, options.force});
     TraceOutput trace{stderr, status, started};
     g_line.abortEvent = &commandEvent;
     if (options.trace) {
         g_line.trace = TraceFrame;
         g_line.traceContext = &trace;
     }
-    CommandContext context{dialog, g_line, commandEvent};
-
-    const Outcome outcome = RunCommand(options, context, dialog, interrupt);
-    PrintOutcome(options, outcome, status);
-    return ExitCodeOf(outcome.result, outcome.targetExists);
+    return RunOnNodes(options, g_line, commandEvent, interrupt, status);
 }

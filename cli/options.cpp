@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <map>
 
+#include "cli/node_list.h"
 #include "cli/serial_ports.h"
+#include "cli/terminal_dialog.h"
 #include "dialog/utf8_prefix.h"
 #include "operations/dialog_inputs.h"
 #include "operations/module_writer.h"
@@ -18,7 +20,9 @@ constexpr const char* kFooter =
     "a backup target that exists without --force); 4 the port cannot be opened; 5 no device "
     "or the exchange failed; 6 the device refused; 130 interrupted (Ctrl-C); 1 anything "
     "else.\nWith --json, stdout carries one JSON object: result, message, port, node, device, "
-    "file (backup), blocks (write).";
+    "file (backup), blocks (write); with several --nodes, one object whose results array holds "
+    "one such object per node.\nEvery write, backup and activate adds a line to the service log "
+    "(see 'vx40 log').";
 
 void AddGlobalOptions(CLI::App& app, CliOptions& options) {
     app.add_option("-p,--port", options.port,
@@ -37,6 +41,27 @@ void AddGlobalOptions(CLI::App& app, CliOptions& options) {
             return IsNodeNumber(text) ? std::string()
                                       : std::string("the node is a number from 0 to 255");
         });
+    app.add_option_function<std::string>(
+           "--nodes",
+           [&options](const std::string& text) {
+               std::string problem;
+               ParseNodeList(text, options.nodes, problem);
+           },
+           "Serve these nodes in turn instead of -n: numbers and ranges, as 1,5,10-20")
+        ->type_name("LIST")
+        ->excludes(app.get_option("--node"))
+        ->check([](const std::string& text) {
+            std::vector<std::uint8_t> nodes;
+            std::string problem;
+            return ParseNodeList(text, nodes, problem) ? std::string() : problem;
+        });
+    app.add_flag("--stop-on-error", options.stopOnError,
+                 "With --nodes, serve no node after the first that fails");
+    CLI::Option* log = app.add_option("--log", options.logPath,
+                                      "Service log file (default: vx40/service.log in the "
+                                      "user's state folder)")
+                           ->type_name("PATH");
+    app.add_flag("--no-log", options.noLog, "Write no service log entry")->excludes(log);
     app.add_flag("--json", options.json, "Print the result as one JSON object on stdout");
     app.add_flag("--trace", options.trace,
                  "Print every frame sent (tx) and received (rx) on stderr, in hex, with the "
@@ -105,6 +130,11 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& option
         "rfc2217://HOST:PORT (Telnet, RFC 2217: vx40 sets the remote line to 57600 8N1). "
         "HOST is a name, an IPv4 address or an IPv6 address in brackets; ?latency=MS adds "
         "an allowance for the network's round trip to the reply wait (default 100).");
+    CLI::App* serviceLog =
+        app.add_subcommand("log", "Print the service log: what was written, saved and activated");
+    serviceLog->add_option("--last", options.lastEntries, "Only the last N entries")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
 
     try {
         app.parse(argc, argv);
@@ -118,5 +148,24 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& option
     if (backup->parsed()) options.command = CommandKind::Backup;
     if (activate->parsed()) options.command = CommandKind::Activate;
     if (ports->parsed()) options.command = CommandKind::Ports;
+    if (serviceLog->parsed()) options.command = CommandKind::Log;
+
+    // A single -n is a list of one.
+    const bool listGiven = !options.nodes.empty();
+    if (!listGiven) options.nodes.push_back(static_cast<std::uint8_t>(std::stoi(options.node)));
+    const char* refusal = nullptr;
+    if (listGiven &&
+        (options.command == CommandKind::Ports || options.command == CommandKind::Log)) {
+        refusal = "--nodes: only info, write, backup and activate serve nodes";
+    } else if (options.command == CommandKind::Backup && options.nodes.size() > 1 &&
+               !NamesFolder(options.outputPath)) {
+        // Each device's file takes its proposed name; one file name cannot
+        // serve them all.
+        refusal = "--output: with several nodes, a folder for the proposed names";
+    }
+    if (refusal != nullptr) {
+        std::fprintf(stderr, "%s\nRun with --help for more information.\n", refusal);
+        return {false, 2};
+    }
     return {true, 0};
 }

@@ -1,16 +1,23 @@
 // The command line of vx40: global options, the command and its arguments.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "operations/backup.h"
 
-enum class CommandKind { Info, Write, Backup, Activate, Ports };
+enum class CommandKind { Info, Write, Backup, Activate, Ports, Log };
 
 struct CliOptions {
     std::string port;          // the port field's text
     std::string node = "255";  // the node field's text, as given
+    // The nodes served in turn: those of --nodes, or the one of -n.
+    std::vector<std::uint8_t> nodes;
+    bool stopOnError = false;  // with several nodes: none after the first failure
+    std::string logPath;       // the service log; empty for its usual place
+    bool noLog = false;
     bool json = false;
     bool trace = false;
     bool quiet = false;
@@ -21,6 +28,7 @@ struct CliOptions {
     BackupKind backupKind = BackupKind::Calibration;
     std::string outputPath;  // backup: empty for the proposed name here
     bool force = false;      // backup: replace an existing file
+    int lastEntries = 0;     // log: the last N entries; 0 all
 };
 
 // What parsing decided: run the command, or end at once with `exitCode`

@@ -11,10 +11,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// The JSON names of the identity fields, in the order of Outcome::identity.
-constexpr std::array<const char*, 5> kIdentityKeys = {"deviceType", "serialNumber", "bootVersion",
-                                                      "appVersion", "requiredBootVersion"};
-
 Json JsonOf(const CliOptions& options, const Outcome& outcome) {
     Json json;
     json["result"] = outcome.result;
@@ -79,17 +75,29 @@ void PrintFailure(const Outcome& outcome) {
 }  // namespace
 
 void PrintOutcome(const CliOptions& options, const Outcome& outcome, StatusOutput& status) {
-    status.BreakLine();
-    if (outcome.result != kResultOk || outcome.targetExists) PrintFailure(outcome);
+    PrintFailureLines(outcome, status);
     if (options.json) {
-        // The texts are UTF-8 already; should one not be, it is patched
-        // rather than allowed to throw.
-        const std::string text =
-            JsonOf(options, outcome).dump(-1, ' ', false, Json::error_handler_t::replace);
-        std::printf("%s\n", text.c_str());
+        PrintJsonLine(JsonOf(options, outcome));
     } else {
         PrintText(options, outcome);
     }
     std::fflush(stdout);
     std::fflush(stderr);
+}
+
+void PrintFailureLines(const Outcome& outcome, StatusOutput& status) {
+    status.BreakLine();
+    if (outcome.result != kResultOk || outcome.targetExists) PrintFailure(outcome);
+    std::fflush(stderr);
+}
+
+Json OutcomeJson(const CliOptions& options, const Outcome& outcome) {
+    return JsonOf(options, outcome);
+}
+
+void PrintJsonLine(const Json& json) {
+    // The texts are UTF-8 already; should one not be, it is patched rather
+    // than allowed to throw.
+    const std::string text = json.dump(-1, ' ', false, Json::error_handler_t::replace);
+    std::printf("%s\n", text.c_str());
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <nlohmann/json.hpp>
 
 #include "cli/commands.h"
 #include "cli/options.h"
@@ -16,4 +17,15 @@ inline constexpr std::array<const char*, 5> kIdentityCaptions = {
     "Тип устройства :", "Серийный номер :", "BOOT версия (дата):", "APP версия (дата):",
     "Требуемая вер. BOOT:"};
 
+// The JSON names of the identity fields, in the order of Outcome::identity.
+inline constexpr std::array<const char*, 5> kIdentityKeys = {
+    "deviceType", "serialNumber", "bootVersion", "appVersion", "requiredBootVersion"};
+
 void PrintOutcome(const CliOptions& options, const Outcome& outcome, StatusOutput& status);
+
+// The parts of PrintOutcome, for a caller that gathers the JSON objects of
+// several nodes into one: the failure's lines on stderr, the object --json
+// prints, and a JSON value printed as one line on stdout.
+void PrintFailureLines(const Outcome& outcome, StatusOutput& status);
+nlohmann::ordered_json OutcomeJson(const CliOptions& options, const Outcome& outcome);
+void PrintJsonLine(const nlohmann::ordered_json& json);

@@ -86,6 +86,13 @@ std::uint32_t TerminalDialog::GetItemUnsigned(int id, bool& ok) {
 
 void TerminalDialog::SetItemText(int id, const char* text) {
     fields_[id] = text != nullptr ? text : "";
+    // The required boot version is filled last, and only by an
+    // identification that succeeded (see Identified).
+    if (id == kIdRequiredBoot && Identified()) {
+        identifications_.push_back({Field(kIdDeviceType), Field(kIdSerialNumber),
+                                    Field(kIdBootVersion), Field(kIdAppVersion),
+                                    Field(kIdRequiredBoot)});
+    }
     // ShowStatus writes the text first, then the percentage: the line is
     // complete once the percentage arrives.
     if (id == kIdStatusPercent) status_.Show(Field(kIdStatusText), fields_[id]);

@@ -4,8 +4,10 @@
 // question is answered by -o and --force instead of a window.
 #pragma once
 
+#include <array>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "dialog/dialog.h"
 
@@ -29,6 +31,12 @@ class TerminalDialog : public Dialog {
     std::string Field(int id) const;
     // True while the identity fields hold a completed identification.
     bool Identified() const;
+    // The identity fields of every identification completed, in order, each
+    // in the order of Outcome::identity: a write identifies the device
+    // before and after it, and the fields keep only the second.
+    const std::vector<std::array<std::string, 5>>& Identifications() const {
+        return identifications_;
+    }
     // The path of a Save As question refused because the file exists; empty
     // when none was.
     const std::string& RefusedTarget() const { return refusedTarget_; }
@@ -50,6 +58,7 @@ class TerminalDialog : public Dialog {
     SaveAnswer answer_;
     std::map<int, std::string> fields_;
     std::string refusedTarget_;
+    std::vector<std::array<std::string, 5>> identifications_;
 };
 
 // True when the -o answer leaves the file name to the proposed one: empty,

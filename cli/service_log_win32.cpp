@@ -1,0 +1,100 @@
+#include <windows.h>
+
+#include <cwchar>
+#include <filesystem>
+#include <system_error>
+
+#include "cli/service_log.h"
+
+namespace {
+
+class FileHandle {
+  public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    ~FileHandle() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    HANDLE get() const { return handle_; }
+
+  private:
+    HANDLE handle_;
+};
+
+std::wstring Wide(const std::string& text) {
+    const int units = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    if (units <= 0) return L"";
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), units);
+    wide.resize(static_cast<std::size_t>(units - 1));
+    return wide;
+}
+
+std::string Utf8(const wchar_t* text) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return "";
+    std::string utf8(static_cast<std::size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), bytes, nullptr, nullptr);
+    utf8.resize(static_cast<std::size_t>(bytes - 1));
+    return utf8;
+}
+
+std::string SystemMessage(DWORD error) {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    if (length == 0 || text == nullptr) return "error " + std::to_string(error);
+    std::string message = Utf8(text);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.'))
+        message.pop_back();
+    return message;
+}
+
+}  // namespace
+
+std::string DefaultServiceLogPath(bool makeFolder, std::string& problem) {
+    const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
+    if (local == nullptr || local[0] == L'\0') {
+        problem = "LOCALAPPDATA is not set";
+        return "";
+    }
+    const std::filesystem::path folder = std::filesystem::path(local) / L"vx40";
+    const std::string folderText = Utf8(folder.c_str());
+    if (makeFolder) {
+        std::error_code error;
+        std::filesystem::create_directories(folder, error);
+        if (error) {
+            problem = folderText + ": cannot create: " + error.message();
+            return "";
+        }
+    }
+    return folderText + "\\service.log";
+}
+
+bool AppendWholeLine(const std::string& path, const std::string& line, std::string& problem) {
+    // With FILE_APPEND_DATA alone (no FILE_WRITE_DATA) every write goes to
+    // the end of the file as one step, so a whole line given to one
+    // WriteFile lands in one piece after every line before it, whoever wrote
+    // those. Others may read, append and rename meanwhile.
+    const FileHandle file(CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        problem = path + ": cannot open: " + SystemMessage(GetLastError());
+        return false;
+    }
+    DWORD written = 0;
+    if (!WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
+        problem = path + ": cannot write: " + SystemMessage(GetLastError());
+        return false;
+    }
+    if (written != line.size()) {
+        problem = path + ": only part of the entry was written";
+        return false;
+    }
+    return true;
+}
