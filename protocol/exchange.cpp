@@ -45,15 +45,20 @@ bool IsEchoOfRequestWithData(const LineState& line, int received, int frameLengt
 
 }  // namespace
 
-int Exchange(LineState& line, int payloadLength, std::uint8_t node) {
+int Exchange(LineState& line, int payloadLength, std::uint8_t node, int maxAttempts,
+             ExchangeMisses* misses) {
+    ExchangeMisses unused;
+    ExchangeMisses& missed = misses != nullptr ? *misses : unused;
+    missed = {};
     const int frameLength = EncodeFrame(line, payloadLength);
     if (frameLength == 0) return 0;
+    if (maxAttempts < 1) maxAttempts = 1;
 
     int attempts = 0;
     bool listenOnly = false;
     bool aborted = false;
     int replyLength = 0;
-    while (attempts < kExchangeAttempts) {
+    while (attempts < maxAttempts) {
         ChannelDiscardInput(line.channel);
         if (!listenOnly) {
             if (line.trace != nullptr) {
@@ -76,9 +81,13 @@ int Exchange(LineState& line, int payloadLength, std::uint8_t node) {
             aborted = true;
             break;
         }
-        if (received < 0 || IsEchoOfRequestWithData(line, received, frameLength, payloadLength) ||
-            DecodeFrame(line, received, replyLength) != kResultOk) {
-            ++attempts;  // nothing in time, or garbled: send again
+        if (received < 0 || IsEchoOfRequestWithData(line, received, frameLength, payloadLength)) {
+            ++attempts;  // nothing in time: send again
+            continue;
+        }
+        if (DecodeFrame(line, received, replyLength) != kResultOk) {
+            ++missed.garbled;
+            ++attempts;  // garbled: send again
             continue;
         }
         if (line.PayloadBuffer[0] != line.SequenceNumber) {
@@ -89,11 +98,12 @@ int Exchange(LineState& line, int payloadLength, std::uint8_t node) {
             continue;
         }
         if (line.PayloadBuffer[1] == node) break;
+        missed.otherNode = line.PayloadBuffer[1];
         ++attempts;  // another node answered: send again
     }
     ++line.SequenceNumber;
 
-    if (attempts == kExchangeAttempts) return kErrExchange;
+    if (attempts == maxAttempts) return kErrExchange;
     if (aborted) return kErrAborted;
     if (line.PayloadBuffer[3] == kStatusAccepted) return replyLength;
     return DeviceErrorResult(line.PayloadBuffer[4]);

@@ -18,11 +18,20 @@ inline constexpr int kExchangeAttempts = 4;
 inline constexpr int kRequestHeaderLength = 3;
 inline constexpr std::uint8_t kStatusAccepted = 6;
 
+// What an exchange heard that was not the reply it waited for, for a caller
+// that tells a silent node from a line carrying something else (a scan).
+struct ExchangeMisses {
+    int garbled = 0;     // frames that failed to decode
+    int otherNode = -1;  // node of the last well-formed reply from another node; -1 none
+};
+
 // Returns the decoded reply length (4 or more) when the device accepted the
 // request, 0 when payloadLength is 0 (nothing sent), kErrExchange when no
-// matching reply came within four attempts, kErrAborted when the abort event
-// was seen, kErrDevice* when the device refused.
-int Exchange(LineState& line, int payloadLength, std::uint8_t node);
+// matching reply came within `attempts` attempts (at least one), kErrAborted
+// when the abort event was seen, kErrDevice* when the device refused.
+// `misses`, when given, is filled from scratch.
+int Exchange(LineState& line, int payloadLength, std::uint8_t node,
+             int attempts = kExchangeAttempts, ExchangeMisses* misses = nullptr);
 
 // The ResultCode of a device error byte (a fixed table, not arithmetic).
 ResultCode DeviceErrorResult(std::uint8_t errorByte);

@@ -149,6 +149,30 @@ TEST_F(ExchangeTest, GarbledTwoFramesOrOtherNodeMakeItSendAgain) {
     }
 }
 
+TEST_F(ExchangeTest, OneAttemptSendsOnceAndTellsWhatCameInstead) {
+    // Silence, a bad checksum, another node with the right sequence number.
+    const struct {
+        int garbled;
+        int otherNode;
+    } cases[] = {{0, -1}, {1, -1}, {0, kNode + 1}};
+    for (int kind = 0; kind < 3; ++kind) {
+        peer.Stop();
+        const int before = peer.FrameCount();
+        peer.Start([kind](PtyPeer& p, int, const Bytes& frame) {
+            if (kind == 0) return;
+            Bytes bad = ReplyTo(frame, {6}, 0, kind == 2 ? 1 : 0);
+            if (kind == 1) bad[bad.size() - 2] ^= 0x01;
+            p.Send(bad);
+        });
+        ExchangeMisses misses{7, 7};  // filled from scratch
+        EXPECT_EQ(Exchange(line, Request(16), kNode, 1, &misses), kErrExchange) << kind;
+        EXPECT_EQ(misses.garbled, cases[kind].garbled) << kind;
+        EXPECT_EQ(misses.otherNode, cases[kind].otherNode) << kind;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(peer.FrameCount() - before, 1) << kind;
+    }
+}
+
 TEST_F(ExchangeTest, AbortBeforeTheWaitEndsAtOnce) {
     peer.Start(nullptr);
     abort.Set();
