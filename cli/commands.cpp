@@ -108,6 +108,7 @@ Outcome RunCommand(const CliOptions& options, CommandContext& context, TerminalD
             break;
         case CommandKind::Ports:
         case CommandKind::Log:
+        case CommandKind::Scan:
             break;
     }
 

@@ -14,6 +14,7 @@
 #include "cli/interrupt.h"
 #include "cli/node_run.h"
 #include "cli/options.h"
+#include "cli/scan_command.h"
 #include "cli/service_log.h"
 #include "cli/status_output.h"
 #include "cli/trace_output.h"
@@ -57,5 +58,6 @@ int main(int argc, char** argv) {
         g_line.trace = TraceFrame;
         g_line.traceContext = &trace;
     }
+    if (options.command == CommandKind::Scan) return RunScan(options, g_line, commandEvent, status);
     return RunOnNodes(options, g_line, commandEvent, interrupt, status);
 }

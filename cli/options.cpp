@@ -135,6 +135,13 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& option
     serviceLog->add_option("--last", options.lastEntries, "Only the last N entries")
         ->type_name("N")
         ->check(CLI::PositiveNumber);
+    CLI::App* scan = app.add_subcommand(
+        "scan", "Find the devices on the line: ask every node of --nodes (default 0-255) once");
+    scan->footer(
+        "One presence check a node, with a single 250 ms reply wait (about 64 s for all 256 "
+        "nodes), then the identity of each device that answered: one row a device in node "
+        "order, or with --json one object with a devices array. Exit 0 when a device was "
+        "found, 5 when none was; Ctrl-C prints what was found so far (130).");
 
     try {
         app.parse(argc, argv);
@@ -149,6 +156,13 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& option
     if (activate->parsed()) options.command = CommandKind::Activate;
     if (ports->parsed()) options.command = CommandKind::Ports;
     if (serviceLog->parsed()) options.command = CommandKind::Log;
+    if (scan->parsed()) {
+        options.command = CommandKind::Scan;
+        // Without --nodes a scan looks at the whole line, not at -n.
+        if (options.nodes.empty())
+            for (int node = 0; node <= 255; ++node)
+                options.nodes.push_back(static_cast<std::uint8_t>(node));
+    }
 
     // A single -n is a list of one.
     const bool listGiven = !options.nodes.empty();

@@ -8,7 +8,7 @@
 
 #include "operations/backup.h"
 
-enum class CommandKind { Info, Write, Backup, Activate, Ports, Log };
+enum class CommandKind { Info, Write, Backup, Activate, Ports, Log, Scan };
 
 struct CliOptions {
     std::string port;          // the port field's text

@@ -1,0 +1,74 @@
+#include "operations/line_scan.h"
+
+#include "operations/dialog_inputs.h"
+#include "protocol/event.h"
+#include "protocol/exchange.h"
+
+namespace {
+
+// The status byte of a refusal. Any other byte where the status belongs
+// means the reply had none: on a line that echoes, the request's own frame
+// comes back as the only "reply" of a silent node, and it carries no status.
+constexpr std::uint8_t kStatusRefused = 0x15;
+
+int Request(LineState& line, std::uint8_t node, std::uint8_t command, int attempts,
+            ExchangeMisses& misses) {
+    line.PayloadBuffer[0] = line.SequenceNumber;
+    line.PayloadBuffer[1] = node;
+    line.PayloadBuffer[2] = command;
+    return Exchange(line, kRequestHeaderLength, node, attempts, &misses);
+}
+
+}  // namespace
+
+ResultCode ScanLine(CommandContext& context, std::span<const std::uint8_t> nodes,
+                    ScanListener& listener) {
+    LineState& line = context.line;
+    bool found = false;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const std::uint8_t node = nodes[i];
+        // A port that fails at once never reaches the channel's test of the
+        // event, so Stop is looked at here as well.
+        if (context.commandEvent.IsSet()) return kErrAborted;
+        listener.Asking(i, nodes.size(), node);
+
+        ExchangeMisses misses;
+        int result = Request(line, node, kCommandPresence, 1, misses);
+        if (result == kErrAborted) return result;
+        if (result == kErrExchange) {
+            if (misses.otherNode >= 0) {
+                listener.Warn({node, ScanProblem::kOtherNode, misses.otherNode});
+            } else if (misses.garbled > 0) {
+                listener.Warn({node, ScanProblem::kGarbled});
+            }
+            continue;
+        }
+        if (result < 0) {
+            if (line.PayloadBuffer[3] == kStatusRefused)
+                listener.Warn({node, ScanProblem::kPresenceRefused, -1, result});
+            continue;
+        }
+
+        result = Request(line, node, kCommandInformation, kExchangeAttempts, misses);
+        if (result == kErrAborted) return result;
+        if (result < 0) {
+            listener.Warn({node, ScanProblem::kNoInformation, misses.otherNode, result});
+            continue;
+        }
+        // Bytes a short record did not carry read as zero: the decoder
+        // cleared the payload area beyond the reply.
+        listener.Found(node, FormatIdentity(ParseDeviceInfo(line.PayloadBuffer + 4)));
+        found = true;
+    }
+    return found ? kResultOk : kErrNoDevice;
+}
+
+ResultCode ScanLineCommand(CommandContext& context, std::span<const std::uint8_t> nodes,
+                           ScanListener& listener) {
+    char portName[kPortNameLimit + 1];
+    ReadPortName(context.dialog, portName);
+    ResultCode result = OpenChannel(context.line.channel, portName, context.line.abortEvent);
+    if (result == kResultOk) result = ScanLine(context, nodes, listener);
+    CloseChannel(context.line.channel);
+    return result;
+}

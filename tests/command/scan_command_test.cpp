@@ -1,0 +1,129 @@
+// vx40 scan as a process against a simulated line of three devices, at
+// nodes 3, 7 and 12. The scans ask short node lists: every silent node costs
+// a 250 ms reply wait.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "child_process.h"
+#include "sim/simulated_device.h"
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+const std::string kRows =
+    "485 N  Тип устройства  Серийный номер  BOOT версия (дата)  APP версия (дата)   Требуемая "
+    "вер. BOOT\n"
+    "3      VX40            12345           01.02 (14.05.2015)  01.05 (25.03.2016)  01.02\n"
+    "7      VX41            1001            01.02 (14.05.2015)  01.05 (25.03.2016)  01.02\n"
+    "12     VX40            не задан        01.02 (14.05.2015)  отсутствует         01.02\n";
+
+class Vx40Scan : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SimOptions options;
+        options.devices.resize(3);
+        options.devices[0].node = 3;
+        options.devices[1].node = 7;
+        options.devices[1].deviceType = {'V', 'X', '4', '1'};
+        options.devices[1].serialNumber = 1001;
+        options.devices[2].node = 12;
+        options.devices[2].serialNumber = kSimAbsentSerial;
+        options.devices[2].appVersion = kSimAbsentVersion;
+        sim = std::make_unique<SimulatedDevice>(options);
+        ASSERT_TRUE(sim->Start()) << sim->LastError();
+    }
+    void TearDown() override { sim->Stop(); }
+
+    std::vector<std::string> Args(std::vector<std::string> args) const {
+        args.insert(args.begin(), {"-p", sim->SlavePath()});
+        return args;
+    }
+    ChildResult Vx40(std::vector<std::string> args) const { return RunChild(VX40_EXE, Args(args)); }
+
+    // Presence checks (command 16) the line carried to `node`.
+    int PresenceChecks(std::uint8_t node) const {
+        int count = 0;
+        for (const auto& request : sim->Requests())
+            count += request.payload[1] == node && request.payload[2] == 16;
+        return count;
+    }
+
+    std::unique_ptr<SimulatedDevice> sim;
+};
+
+TEST_F(Vx40Scan, FindsTheDevicesOneRowEachInNodeOrder) {
+    ChildResult run = Vx40({"scan", "--nodes", "0-20"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, kRows);
+    const auto status = Lines(run.err);
+    ASSERT_EQ(status.size(), 22u) << run.err;
+    EXPECT_EQ(status[0], "node 0 (1 of 21) 00%");
+    EXPECT_EQ(status[20], "node 20 (21 of 21) 95%");
+    EXPECT_EQ(status[21], "21 nodes asked, 3 devices found 100%");
+    // One attempt at a silent node, not four.
+    EXPECT_EQ(PresenceChecks(5), 1);
+
+    // The list's order is not the output's.
+    run = Vx40({"-q", "--json", "scan", "--nodes", "12,5,7,3"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    const auto json = nlohmann::json::parse(run.out);
+    EXPECT_EQ(json["result"], 0);
+    EXPECT_EQ(json["port"], sim->SlavePath());
+    ASSERT_EQ(json["devices"].size(), 3u) << run.out;
+    EXPECT_EQ(json["devices"][0], (nlohmann::json{{"node", 3},
+                                                  {"deviceType", "VX40"},
+                                                  {"serialNumber", "12345"},
+                                                  {"bootVersion", "01.02 (14.05.2015)"},
+                                                  {"appVersion", "01.05 (25.03.2016)"},
+                                                  {"requiredBootVersion", "01.02"}}));
+    EXPECT_EQ(json["devices"][1]["node"], 7);
+    EXPECT_EQ(json["devices"][1]["serialNumber"], "1001");
+    EXPECT_EQ(json["devices"][2]["node"], 12);
+    EXPECT_EQ(json["devices"][2]["appVersion"], "отсутствует");
+}
+
+TEST_F(Vx40Scan, WrongRepliesAreWarningsNotDevicesAndNoDeviceEndsWith5) {
+    sim->AddFault(3, *ParseFaultRule("16:every:other-node"));
+    sim->AddFault(7, *ParseFaultRule("16:every:bad-checksum"));
+    sim->AddFault(12, *ParseFaultRule("18:every:silence"));
+    const ChildResult run = Vx40({"--json", "scan", "--nodes", "3,7,9,12"});
+    EXPECT_EQ(run.exitCode, 5) << run.err;
+    const auto json = nlohmann::json::parse(run.out);
+    EXPECT_EQ(json["result"], -2005);
+    EXPECT_EQ(json["devices"], nlohmann::json::array());
+    std::vector<std::string> warnings;
+    for (const std::string& text : Lines(run.err))
+        if (text.rfind("warning: ", 0) == 0) warnings.push_back(text);
+    EXPECT_EQ(warnings, (std::vector<std::string>{
+                            "warning: node 3: the reply came from node 4",
+                            "warning: node 7: a garbled reply",
+                            "warning: node 12: answered, but its information was not read: "
+                            "Ошибка обмена с устройством.",
+                        }));
+    EXPECT_EQ(Lines(run.err).back(), "Устройство Velmo 2.0 не обнаружено.");
+}
+
+TEST_F(Vx40Scan, InterruptPrintsWhatWasFoundAndEndsWith130) {
+    ChildProcess vx40(VX40_EXE, Args({"scan"}));
+    // Past the last device, into the silent nodes after it.
+    ASSERT_TRUE(vx40.WaitForErr("node 14 (15 of 256)", 20000)) << vx40.Err();
+    vx40.Signal(SIGINT);
+    const ChildResult run = vx40.Finish(10000);
+    EXPECT_EQ(run.exitCode, 130);
+    EXPECT_EQ(run.out, kRows);
+    EXPECT_EQ(Lines(run.err).back(), "Прервано пользователем.");
+}
+
+}  // namespace
