@@ -5,6 +5,7 @@
 # configures first. A source tree without .git (an unpacked archive) reports
 # the version alone rather than the revision of some enclosing checkout.
 set(VX40_REVISION "")
+set(VX40_REVISION_TIME "")
 find_package(Git QUIET)
 if(GIT_FOUND AND EXISTS ${PROJECT_SOURCE_DIR}/.git)
     execute_process(
@@ -17,6 +18,14 @@ if(GIT_FOUND AND EXISTS ${PROJECT_SOURCE_DIR}/.git)
     if(NOT vx40_git_status EQUAL 0)
         set(VX40_REVISION "")
     endif()
+    # The commit's time dates the Debian changelog and the manual pages, so
+    # that packaging the same commit twice gives the same text.
+    execute_process(
+        COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct
+        WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+        OUTPUT_VARIABLE VX40_REVISION_TIME
+        OUTPUT_STRIP_TRAILING_WHITESPACE
+        ERROR_QUIET)
 endif()
 
 set(VX40_VERSION_TEXT ${PROJECT_VERSION})
