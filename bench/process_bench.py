@@ -7,6 +7,8 @@
   search  a 10 s search on a silent line: vx40's CPU time against elapsed
   stop    SIGINT during a search on a silent line and during a paced write:
           time from the signal to the process's exit
+  scan    a scan of nodes 0-255 on a line with no device: elapsed time against
+          one 250 ms reply wait a node, and vx40's CPU time
 
 vx40's CPU time is the child's own rusage from wait4 (user + system), so the
 simulator's work is not counted. Prints one line per figure and, with --json,
@@ -34,6 +36,8 @@ RECORDS = 112
 PAUSE_BEFORE_BLOCKS_S = 0.5
 # A silent identification is one exchange of four reply waits of this length.
 REPLY_WAIT_S = 0.25
+# A scan asks every node once, each with a single reply wait.
+SCAN_NODES = 256
 
 
 def line_time_s(count):
@@ -163,6 +167,23 @@ def bench_search_cpu(bins, folder, seconds):
     return {"elapsed_s": elapsed, "cpu_s": cpu, "cpu_share": cpu / elapsed}
 
 
+def bench_scan(bins, folder):
+    sim = Simulator(bins["sim"], ["--fault", "any:every:silence"], folder, "scan-sim")
+    try:
+        started = time.monotonic()
+        process = start_vx40(bins["vx40"], ["-p", sim.port, "scan"])
+        code, cpu = reap(process, 600.0)
+        elapsed = time.monotonic() - started
+    finally:
+        sim.stop()
+    if code != 5:
+        sys.exit(f"the scan of a line with no device ended with exit {code}, not 5 (no device)")
+    waits = SCAN_NODES * REPLY_WAIT_S
+    return {"elapsed_s": elapsed, "nodes": SCAN_NODES, "reply_waits_s": waits,
+            "ratio": elapsed / waits, "per_node_ms": 1000 * elapsed / SCAN_NODES,
+            "cpu_s": cpu, "cpu_share": cpu / elapsed}
+
+
 def stop_samples(bins, sim, args, offsets):
     """Starts vx40 once per offset, interrupts it that long after its first
     status line, and returns the seconds from the signal to its exit."""
@@ -221,8 +242,9 @@ def main():
                         help="signals per kind of Stop (default 10)")
     parser.add_argument("--search-seconds", type=int, default=10,
                         help="length of the search measured for CPU time (default 10)")
-    parser.add_argument("--only", choices=("write", "search", "stop"),
-                        help="run one benchmark: the paced write, the silent search or Stop")
+    parser.add_argument("--only", choices=("write", "search", "stop", "scan"),
+                        help="run one benchmark: the paced write, the silent search, Stop or "
+                        "the scan of an empty line")
     options = parser.parse_args()
     bins = {"vx40": os.path.join(options.build, "cli", "vx40"),
             "sim": os.path.join(options.build, "sim", "vx40-sim")}
@@ -231,7 +253,7 @@ def main():
             sys.exit(f"{exe} is missing; build the native preset first")
 
     figures = {}
-    run = {options.only} if options.only else {"write", "search", "stop"}
+    run = {options.only} if options.only else {"write", "search", "stop", "scan"}
     with tempfile.TemporaryDirectory(prefix="vx40-bench-") as folder:
         if "write" in run:
             write = figures["write"] = bench_write(bins, folder)
@@ -250,6 +272,12 @@ def main():
                 print(f"Stop during a {kind}: median {stop[kind]['median_s']:.3f} s, max "
                       f"{stop[kind]['max_s']:.3f} s over {len(stop[kind]['samples'])} "
                       f"(target <= 0.30 s)")
+        if "scan" in run:
+            scan = figures["scan"] = bench_scan(bins, folder)
+            print(f"scan of an empty line: {scan['elapsed_s']:.3f} s for {scan['nodes']} nodes "
+                  f"({scan['per_node_ms']:.1f} ms a node) = {scan['ratio']:.4f} of "
+                  f"{scan['reply_waits_s']:.0f} s of reply waits (target <= 1.02); CPU "
+                  f"{100 * scan['cpu_share']:.3f}%")
     if options.json:
         with open(options.json, "w") as out:
             json.dump(figures, out, indent=2)

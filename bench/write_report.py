@@ -131,7 +131,19 @@ def process_rows(path):
                  f"{search['elapsed_s']:.1f} s)", "<= 2%",
                  "yes" if search["cpu_share"] <= 0.02 else "**no**",
                  "`python3 bench/process_bench.py --only search`"))
-    return rows
+    return rows + scan_rows(figures)
+
+
+def scan_rows(figures):
+    if "scan" not in figures:
+        return [("(h)", "`vx40 scan` of nodes 0-255 on a line with no device",
+                 "not measured", "-", "")]
+    scan = figures["scan"]
+    return [("(h)", f"`vx40 scan` of nodes 0-{scan['nodes'] - 1} on a line with no device: "
+             f"elapsed / {scan['nodes']} reply waits of 250 ms, whole command",
+             f"{scan['ratio']:.4f} ({scan['elapsed_s']:.3f} s = {scan['per_node_ms']:.1f} ms a "
+             f"node against {scan['reply_waits_s']:.0f} s; CPU {100 * scan['cpu_share']:.3f}%)",
+             "<= 1.02", "yes" if scan["ratio"] <= 1.02 else "**no**")]
 
 
 def wine_rows(folder):
@@ -178,6 +190,7 @@ REPRODUCE = {
     "(e)": "`build/native/bench/vx40_codec_bench --benchmark_repetitions=3`",
     "(f)": "`build/native/tests/vx40_line_tests --gtest_filter='ExchangeAllocations.*'`",
     "(g)": "`bench/wine_bench.sh`",
+    "(h)": "`python3 bench/process_bench.py --only scan`",
 }
 
 METHOD = """\
@@ -230,6 +243,11 @@ METHOD = """\
   time from the first byte of the first request to the last byte of the
   last reply on the simulator's clock, which leaves out opening and closing
   the port as well.
+- **Scan (h).** `vx40 -p PTY scan` asks every node from 0 to 255 once
+  against `vx40-sim --fault any:every:silence` (exit code 5 checked): one
+  presence check a node, each with a single reply wait of 250 ms, so the
+  floor is 64 s. Elapsed time runs from starting the process to its exit;
+  the CPU share is from `wait4` as in (d).
 - **Allocations (f).** `tests/line/exchange_alloc_test.cpp` replaces the
   global `operator new` and counts calls on the calling thread while
   `Exchange` runs; the figure is that test's result.
