@@ -9,6 +9,8 @@
           time from the signal to the process's exit
   scan    a scan of nodes 0-255 on a line with no device: elapsed time against
           one 250 ms reply wait a node, and vx40's CPU time
+  network the paced write again, through ser2net on 127.0.0.1 as a raw TCP
+          serial server (socket://), against the same line time
 
 vx40's CPU time is the child's own rusage from wait4 (user + system), so the
 simulator's work is not counted. Prints one line per figure and, with --json,
@@ -123,19 +125,56 @@ def make_module(path):
         module.write(bytes(rng.getrandbits(8) for _ in range(RECORDS * RECORD_SIZE)))
 
 
-def bench_write(bins, folder):
+class Ser2net:
+    """ser2net in the foreground, serving a terminal as raw TCP on a free port
+    of 127.0.0.1."""
+
+    def __init__(self, device, folder):
+        import socket
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        config = os.path.join(folder, "ser2net.yaml")
+        with open(config, "w") as out:
+            out.write(f"connection: &bench\n  accepter: tcp,127.0.0.1,{self.port}\n"
+                      f"  connector: serialdev,{device},57600n81,local\n"
+                      "  options:\n    chardelay: false\n")
+        self.process = subprocess.Popen(["ser2net", "-n", "-u", "-c", config],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while f":{self.port:04X} 00000000:0000 0A" not in open("/proc/net/tcp").read():
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                self.stop()
+                sys.exit("ser2net did not start listening")
+            time.sleep(0.05)
+        self.url = f"socket://127.0.0.1:{self.port}"
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait(5)
+
+
+def bench_write(bins, folder, through_ser2net=False):
     module = os.path.join(folder, "module.vx4")
     make_module(module)
     sim = Simulator(bins["sim"], ["--pace", "--trace"], folder, "write-sim")
+    server = Ser2net(sim.port, folder) if through_ser2net else None
     out_path = os.path.join(folder, "write.json")
     try:
         with open(out_path, "wb") as out:
             started = time.monotonic()
-            process = start_vx40(bins["vx40"], ["-p", sim.port, "--json", "write", module],
-                                 stdout=out)
+            port = server.url if server else sim.port
+            process = start_vx40(bins["vx40"], ["-p", port, "--no-log", "--json", "write",
+                                                module], stdout=out)
             code, cpu = reap(process)
             elapsed = time.monotonic() - started
     finally:
+        if server:
+            server.stop()
         sim.stop()
     report = json.load(open(out_path))
     if code != 0 or report.get("blocks") != RECORDS:
@@ -242,9 +281,9 @@ def main():
                         help="signals per kind of Stop (default 10)")
     parser.add_argument("--search-seconds", type=int, default=10,
                         help="length of the search measured for CPU time (default 10)")
-    parser.add_argument("--only", choices=("write", "search", "stop", "scan"),
-                        help="run one benchmark: the paced write, the silent search, Stop or "
-                        "the scan of an empty line")
+    parser.add_argument("--only", choices=("write", "search", "stop", "scan", "network"),
+                        help="run one benchmark: the paced write, the silent search, Stop, "
+                        "the scan of an empty line or the paced write through ser2net")
     options = parser.parse_args()
     bins = {"vx40": os.path.join(options.build, "cli", "vx40"),
             "sim": os.path.join(options.build, "sim", "vx40-sim")}
@@ -253,7 +292,7 @@ def main():
             sys.exit(f"{exe} is missing; build the native preset first")
 
     figures = {}
-    run = {options.only} if options.only else {"write", "search", "stop", "scan"}
+    run = {options.only} if options.only else {"write", "search", "stop", "scan", "network"}
     with tempfile.TemporaryDirectory(prefix="vx40-bench-") as folder:
         if "write" in run:
             write = figures["write"] = bench_write(bins, folder)
@@ -278,6 +317,12 @@ def main():
                   f"({scan['per_node_ms']:.1f} ms a node) = {scan['ratio']:.4f} of "
                   f"{scan['reply_waits_s']:.0f} s of reply waits (target <= 1.02); CPU "
                   f"{100 * scan['cpu_share']:.3f}%")
+        if "network" in run:
+            net = figures["network"] = bench_write(bins, folder, through_ser2net=True)
+            print(f"paced write through ser2net (socket://): {net['elapsed_s']:.3f} s for "
+                  f"{net['line_bytes']} bytes ({net['line_time_s']:.3f} s): ratio "
+                  f"{net['ratio']:.4f}, {net['ratio_without_pause']:.4f} without the 0.5 s "
+                  f"pause (target <= 1.03)")
     if options.json:
         with open(options.json, "w") as out:
             json.dump(figures, out, indent=2)

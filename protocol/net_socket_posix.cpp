@@ -186,7 +186,16 @@ int SocketReceive(NetSocket& socket, std::uint8_t* buffer, std::size_t size) {
     if (socket.fd < 0) return -1;
     for (;;) {
         const ssize_t got = recv(socket.fd, buffer, size, 0);
-        if (got > 0) return static_cast<int>(got);
+        if (got > 0) {
+            // Acknowledge at once rather than up to 40 ms later: a server
+            // that sends a reply in several small segments holds each back
+            // (Nagle) until the one before is acknowledged. The kernel falls
+            // back to delayed acknowledgements by itself, so this is renewed
+            // after every read.
+            const int on = 1;
+            (void)setsockopt(socket.fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+            return static_cast<int>(got);
+        }
         if (got == 0) return -1;  // the server closed the connection
         if (errno == EINTR) continue;
         return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
