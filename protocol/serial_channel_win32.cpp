@@ -173,23 +173,28 @@ int TakeQueuedBytes(SerialChannel& channel) {
 // thread for each (some 4 ms of CPU), so a loop that waited again at once
 // would keep a core busy for the whole reply wait, and even pauses of a few
 // tens of milliseconds cost 15% of a core during a search with no device.
-// The pause lasts at least until the request has left the line, since no
-// reply can come before, and then doubles while nothing arrives. During the
-// pause the queue is looked at every 10 ms (one cheap call), so a reply
-// waits at most that long for the pause to end, whatever its length. A
-// driver with the event character never gets here.
-constexpr DWORD kFirstPauseMs = 100;
-constexpr DWORD kLongestPauseMs = 400;
-constexpr DWORD kQueueLookMs = 10;
+// So the pause lasts the rest of the reply wait unless bytes arrive: during
+// it the queue is looked at with one cheap call, often while a reply is
+// most likely (the first 50 ms after the request has left the line: a
+// device answers within a few milliseconds) and seldom after, so a reply
+// is not kept waiting and a silent line costs little. A driver with the
+// event character never gets here.
+constexpr DWORD kFirstPauseMs = 250;
+constexpr DWORD kLongestPauseMs = 1000;
+constexpr ULONGLONG kReplyLikelyMs = 50;
+constexpr DWORD kQuickLookMs = 4;
+constexpr DWORD kSlowLookMs = 25;
 
 // Pauses up to `pauseMs`, ending early when bytes are queued. False when
 // the command event was set (Stop ends the pause at once).
-bool PauseWatchingQueue(SerialChannel& channel, DWORD pauseMs, const Event* abort) {
+bool PauseWatchingQueue(SerialChannel& channel, DWORD pauseMs, ULONGLONG lineFreeAtMs,
+                        const Event* abort) {
     const ULONGLONG endMs = GetTickCount64() + pauseMs;
     for (;;) {
         const ULONGLONG now = GetTickCount64();
         if (now >= endMs) return true;
-        const auto slice = static_cast<DWORD>(std::min<ULONGLONG>(endMs - now, kQueueLookMs));
+        const DWORD look = now < lineFreeAtMs + kReplyLikelyMs ? kQuickLookMs : kSlowLookMs;
+        const auto slice = static_cast<DWORD>(std::min<ULONGLONG>(endMs - now, look));
         if (abort == nullptr) {
             Sleep(slice);
         } else if (abort->Wait(static_cast<int>(slice))) {
@@ -383,7 +388,7 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
             pauseMs = std::min(pauseMs * 2, kLongestPauseMs);
         }
         pause = std::min(pause, static_cast<DWORD>(deadlineMs - wakeNow));
-        if (!PauseWatchingQueue(channel, pause, abort)) return kErrAborted;
+        if (!PauseWatchingQueue(channel, pause, lineFreeAtMs, abort)) return kErrAborted;
     }
 }
 
