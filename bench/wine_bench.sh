@@ -79,7 +79,8 @@ timed() {
 prefix_server() {
     local pid
     for pid in $(pgrep -x wineserver; pgrep -x wineserver64); do
-        if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+        # A server that ends meanwhile takes its environ file with it.
+        if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
             echo "$pid"
             return 0
         fi
