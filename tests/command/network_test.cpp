@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "child_process.h"
+#include "command_text.h"
 #include "ser2net_server.h"
 #include "sim/simulated_device.h"
 
@@ -25,22 +26,9 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 std::string LastLine(const std::string& text) {
     const auto lines = Lines(text);
     return lines.empty() ? std::string() : lines.back();
-}
-
-Bytes Contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // Every third byte is one the frame escapes or Telnet doubles, runs of 0xFF

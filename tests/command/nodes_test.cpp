@@ -16,6 +16,7 @@
 
 #include "child_process.h"
 #include "cli/service_log.h"
+#include "command_text.h"
 #include "sim/simulated_device.h"
 
 namespace {
@@ -24,28 +25,9 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 using Json = nlohmann::json;
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 std::vector<std::string> LastLines(const std::string& text, std::size_t count) {
     const auto lines = Lines(text);
     return {lines.end() - static_cast<std::ptrdiff_t>(std::min(count, lines.size())), lines.end()};
-}
-
-Bytes Contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void WriteFile(const fs::path& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
 }
 
 Bytes ModuleBytes(std::size_t size, std::uint8_t salt) {

@@ -9,17 +9,10 @@
 #include <sstream>
 
 #include "child_process.h"
+#include "command_text.h"
 #include "sim/simulated_device.h"
 
 namespace {
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 const std::string kRows =
     "485 N  Тип устройства  Серийный номер  BOOT версия (дата)  APP версия (дата)   Требуемая "

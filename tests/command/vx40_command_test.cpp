@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "child_process.h"
+#include "command_text.h"
 #include "sim/simulated_device.h"
 
 namespace {
@@ -28,25 +29,6 @@ const std::string kIdentityLines =
     "BOOT версия (дата): 01.02 (14.05.2015)\n"
     "APP версия (дата): 01.05 (25.03.2016)\n"
     "Требуемая вер. BOOT: 01.02\n";
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-Bytes Contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void WriteFile(const fs::path& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
 
 // Module contents rich in the bytes the frame escapes.
 Bytes ModuleBytes(std::size_t size) {
