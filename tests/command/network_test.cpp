@@ -106,18 +106,11 @@ TEST_P(NetworkCommand, EveryCommandWorksAsOnALocalPort) {
     EXPECT_EQ(run.out, local.out);
 
     const Bytes module = ModuleBytes(112 * 1030);
-    std::ofstream(folder / "module.vx4", std::ios::binary)
-        .write(reinterpret_cast<const char*>(module.data()),
-               static_cast<std::streamsize>(module.size()));
+    WriteFile(folder / "module.vx4", module);
     run = Vx40({"-q", "write", "module.vx4"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    const auto blocks = device->ModuleBlocks();
-    ASSERT_EQ(blocks.size(), 112u);
-    for (std::size_t i = 0; i < blocks.size(); ++i) {
-        ASSERT_TRUE(std::equal(blocks[i].begin(), blocks[i].end(),
-                               module.begin() + static_cast<std::ptrdiff_t>(i * 1030)))
-            << "record " << i;
-    }
+    ASSERT_EQ(device->ModuleBlocks().size(), 112u);
+    ASSERT_TRUE(HoldsModule(device->ModuleBlocks(), module));
 
     run = Vx40({"-q", "backup", "calibration", "-o", "c.vx4"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
