@@ -35,6 +35,11 @@ void CheckCode(long actual, long expected, const char* what) {
     Check(actual == expected, what);
 }
 
+bool RunningUnderWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 bool NothingOpen(const SerialChannel& channel) {
     return !ChannelIsOpen(channel) && channel.port == nullptr && channel.ReadEvent == nullptr &&
            channel.WriteEvent == nullptr;
@@ -196,18 +201,22 @@ void CheckWithPort(const char* portName) {
     Check(ClearCommError(channel.port, &errors, &status) && status.cbInQue == 0,
           "discarding empties the receive queue");
 
-    // Windows' serial driver allows one handle per port, so a second channel
-    // cannot have it meanwhile. Wine leaves exclusivity to the device and
-    // lets a second handle through; that is noted, not counted.
+    // The channel opens its port without sharing, so a second open of the
+    // port it holds is refused. Wine leaves exclusivity to the device and
+    // lets a second handle through whatever the sharing asked for, so there
+    // the promise cannot be seen either way.
+    constexpr char kExclusive[] = "a second open of the held port is refused";
     SerialChannel other{};
     const ResultCode second = OpenChannel(other, portName);
-    if (second == kErrPortOpen) {
-        Check(NothingOpen(other), "nothing of a refused second open survives");
+    if (second == kResultOk && RunningUnderWine()) {
+        NotRun(kExclusive, "Wine lets a second handle open a port opened without sharing");
     } else {
-        CheckCode(second, kResultOk, "a second open either succeeds or fails cleanly");
-        std::printf("  note: this system let a second handle open the port\n");
-        CloseChannel(other);
+        CheckCode(second, kErrPortOpen, kExclusive);
+        if (second != kResultOk) {
+            Check(NothingOpen(other), "nothing of a refused second open survives");
+        }
     }
+    CloseChannel(other);
 
     // A short frame, and a block-sized one with every payload byte escaped
     // (2069 bytes), far beyond what 250 ms of line time carry.
@@ -218,11 +227,14 @@ void CheckWithPort(const char* portName) {
     CheckCode(
         ChannelRead(channel, buffers.RxFrameBuffer, static_cast<int>(kFrameBufferSize), nullptr),
         kErrExchange, "no reply: the read fails");
-    // Counted from the moment the long frame has left the line, whatever
-    // the driver does with the event character; generous at the top.
+    // The read counts its 250 ms on this same clock from no earlier than
+    // `before` (from the moment the long frame has left the line, whatever
+    // the driver does with the event character), so it cannot end sooner;
+    // generous at the top.
     const ULONGLONG waited = GetTickCount64() - before;
     std::printf("  the read gave up after %llu ms\n", waited);
-    Check(waited + 20 >= 250 && waited < 3000, "the read waits the reply wait out, then gives up");
+    Check(waited >= 250 && waited < 3000,
+          "the read waits 250 ms to 3 s for a reply, then gives up");
 
     // Stop pressed before the wait begins: the read gives up without waiting
     // and leaves the event as it found it.

@@ -21,6 +21,7 @@ wine_own_prefix pty || { fail "no prefix of its own"; finish; exit 1; }
 exec python3 - "$top/scripts/wine-run" "$check" <<'PYTHON'
 import os
 import pty
+import re
 import subprocess
 import sys
 import threading
@@ -113,17 +114,17 @@ else:
     print(f"the line carried exactly the {len(written)} bytes written")
 
 # The check's own counts, plus the comparison made here.
-passed = failed = 0
+passed = failed = not_run = 0
 last = output.strip().splitlines()[-1] if output.strip() else ""
-parts = last.split()
-if len(parts) == 4 and parts[1] == "passed," and parts[3] == "failed":
-    passed, failed = int(parts[0]), int(parts[2])
+counts = re.fullmatch(r"(\d+) passed, (\d+) failed, (\d+) not run", last.strip())
+if counts:
+    passed, failed, not_run = (int(count) for count in counts.groups())
 else:
     fail("the check did not finish")
 if run.returncode != 0 and failed == 0:
     fail(f"the check exited with {run.returncode}")
 passed += passed_here
 failed += failed_here
-print(f"{passed} passed, {failed} failed")
+print(f"{passed} passed, {failed} failed, {not_run} not run")
 sys.exit(0 if failed == 0 else 1)
 PYTHON
