@@ -8,6 +8,7 @@
 
 #include "cli/status_output.h"
 #include "dialog/control_ids.h"
+#include "dialog/item_number.h"
 #include "operations/file_access.h"
 
 namespace {
@@ -67,21 +68,7 @@ int TerminalDialog::GetItemText(int id, char* buffer, int size) {
 }
 
 std::uint32_t TerminalDialog::GetItemUnsigned(int id, bool& ok) {
-    const std::string text = Field(id);
-    std::uint64_t value = 0;
-    ok = !text.empty();
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            ok = false;
-            break;
-        }
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-        if (value > 0xFFFFFFFFu) {
-            ok = false;
-            break;
-        }
-    }
-    return ok ? static_cast<std::uint32_t>(value) : 0;
+    return UnsignedItemValue(Field(id), ok);
 }
 
 void TerminalDialog::SetItemText(int id, const char* text) {

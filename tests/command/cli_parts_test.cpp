@@ -214,30 +214,10 @@ TEST_F(TerminalDialogTest, SaveAsRefusesAnExistingFileUnlessForced) {
 
 TEST_F(TerminalDialogTest, FieldsReadAsTheDialogsAndStatusGoesToTheLine) {
     TerminalDialog dialog(status, SaveAnswer{});
-    bool ok = true;
-    dialog.SetField(kIdNode, "");
-    EXPECT_EQ(dialog.GetItemUnsigned(kIdNode, ok), 0u);
-    EXPECT_FALSE(ok);
-    dialog.SetField(kIdNode, "300");
-    EXPECT_EQ(dialog.GetItemUnsigned(kIdNode, ok), 300u);
-    EXPECT_TRUE(ok);
-    dialog.SetField(kIdNode, "12x");
-    dialog.GetItemUnsigned(kIdNode, ok);
-    EXPECT_FALSE(ok);
-    dialog.SetField(kIdNode, "99999999999");
-    dialog.GetItemUnsigned(kIdNode, ok);
-    EXPECT_FALSE(ok);
-
     dialog.SetField(kIdPort, "/dev/serial/by-id/usb-adapter-port0");
     char port[10];
     EXPECT_EQ(dialog.GetItemText(kIdPort, port, sizeof port), 9);
     EXPECT_STREQ(port, "/dev/seri");
-
-    EXPECT_FALSE(dialog.Identified());
-    dialog.SetItemText(kIdRequiredBoot, "отсутствует");
-    EXPECT_TRUE(dialog.Identified());
-    dialog.SetItemText(kIdRequiredBoot, "");
-    EXPECT_FALSE(dialog.Identified());
 
     dialog.SetItemText(kIdStatusText, "Запись");
     dialog.SetItemText(kIdStatusPercent, "45%");

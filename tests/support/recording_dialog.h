@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dialog/dialog.h"
+#include "dialog/item_number.h"
 
 class RecordingDialog : public Dialog {
   public:
@@ -91,10 +92,9 @@ class RecordingDialog : public Dialog {
     std::uint32_t GetItemUnsigned(int id, bool& ok) override {
         std::lock_guard lock(mutex_);
         calls_.push_back("getnumber " + std::to_string(id));
-        const std::string& text = fields_[id];
-        ok = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos &&
-             text.size() <= 9;
-        return ok ? static_cast<std::uint32_t>(std::strtoul(text.c_str(), nullptr, 10)) : 0;
+        // The text goes to the front-ends' own reading, so the product
+        // decides what a node field holds.
+        return UnsignedItemValue(fields_[id], ok);
     }
     void SetItemText(int id, const char* text) override {
         std::lock_guard lock(mutex_);

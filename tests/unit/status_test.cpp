@@ -53,7 +53,10 @@ TEST(DialogInputs, NodeMustBeANumberUpTo255) {
         EXPECT_EQ(ReadNode(dialog, node), 0) << good;
         EXPECT_EQ(node, static_cast<std::uint8_t>(std::stoi(good)));
     }
-    for (const char* bad : {"", "256", "300", "abc", "-1", "12a"}) {
+    // Each of these would reach some device if it were wrapped or read up to
+    // its first non-digit.
+    for (const char* bad :
+         {"", "256", "300", "abc", "-1", "12a", "x1", " 7", "4294967297", "99999999999"}) {
         dialog.SetField(kIdNode, bad);
         EXPECT_EQ(ReadNode(dialog, node), kErrBadNode) << bad;
     }
