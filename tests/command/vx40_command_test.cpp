@@ -83,6 +83,21 @@ TEST_F(Vx40Command, InfoPrintsTheFiveIdentityLinesAndTheStatusOnStderr) {
     EXPECT_EQ(quiet.err, "");
 }
 
+TEST_F(Vx40Command, AShortInformationRecordReadsAsZerosBeyondItsEnd) {
+    // Eight bytes: the type, the boot version and the low half of its date.
+    SimOptions options;
+    options.device.infoRecordLength = 8;
+    StartDevice(options);
+    const ChildResult run = Vx40({"-q", "info"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "Тип устройства : VX40\n"
+              "Серийный номер : 0\n"
+              "BOOT версия (дата): 01.02 (00.00.2015)\n"
+              "APP версия (дата): 00.00 (00.00.0000)\n"
+              "Требуемая вер. BOOT: 00.00\n");
+}
+
 TEST_F(Vx40Command, JsonIsOneObjectWithTheDialogsTextsAndOptionsMayFollowTheCommand) {
     SimOptions options;
     options.device.appVersion = kSimAbsentVersion;

@@ -78,17 +78,6 @@ TEST(IdentityTexts, SerialNumbers) {
     }
 }
 
-TEST(IdentityTexts, ShortRecordReadsAsZeros) {
-    std::array<std::uint8_t, 25> record{};
-    record[0] = 'Z';
-    const auto t = Texts(record);
-    EXPECT_STREQ(t.deviceType, "Z");
-    EXPECT_STREQ(t.serialNumber, "0");
-    EXPECT_STREQ(t.bootVersion, "00.00 (00.00.0000)");
-    EXPECT_STREQ(t.appVersion, "00.00 (00.00.0000)");
-    EXPECT_STREQ(t.requiredBootVersion, "00.00");
-}
-
 TEST(IdentityTexts, DeviceTypeIsWindows1251Text) {
     // "ВМ-Ё" in Windows-1251.
     const auto t = Texts(Record({0xC2, 0xCC, '-', 0xA8}, 0, 0, 0, 0, 0, {0, 0, 0}));
@@ -113,13 +102,6 @@ TEST(BackupName, JoinsTheFieldsAndMakesAFileName) {
     char small[8];
     ProposedBackupName("VX40", "12345", BackupKind::Calibration, small, sizeof small);
     EXPECT_STREQ(small, "VX40_12");
-}
-
-TEST(BackupLayout, AddressesAndSizes) {
-    EXPECT_EQ(LayoutOf(BackupKind::Calibration).firstAddress, 0x2000u);
-    EXPECT_EQ(LayoutOf(BackupKind::Calibration).blocks, 1);
-    EXPECT_EQ(LayoutOf(BackupKind::Configuration).firstAddress, 0x2800u);
-    EXPECT_EQ(LayoutOf(BackupKind::Configuration).blocks, 6);
 }
 
 }  // namespace
