@@ -231,8 +231,10 @@ ReplyPlan DeviceResponder::Respond(std::span<const std::uint8_t> request) {
     } else {
         payload = *model_.Handle(request);
     }
-    if (find(FaultKind::kShortReply) != nullptr) {
-        payload.resize(DeviceModel::kHeaderSize);
+    if (const FaultRule* cut = find(FaultKind::kShortReply)) {
+        const auto length = std::max<std::size_t>(
+            DeviceModel::kHeaderSize, static_cast<std::size_t>(std::max(0, cut->value)));
+        payload.resize(std::min(payload.size(), length));
         AppendNote(note, "short");
     }
     if (find(FaultKind::kOtherNode) != nullptr) {

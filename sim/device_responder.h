@@ -32,7 +32,8 @@ enum class FaultKind {
     kBadChecksum,  // the reply's checksum byte is wrong; the frame is otherwise well formed
     kOtherNode,    // right sequence number, node + 1
     kRefuse,       // not executed; refused with error byte `value`
-    kShortReply,   // only sequence number, node and command: no status byte
+    kShortReply,   // cut to `value` bytes, at least the three of sequence number, node and
+                   // command (the default: no status byte)
     kDelay,        // the reply goes out `value` ms after the request was received
     kSplit,        // the reply is written in `value` pieces (at least 2), gapMs apart (default 5)
 };

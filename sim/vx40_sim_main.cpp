@@ -212,9 +212,10 @@ int main(int argc, char** argv) {
             "with retransmissions included, or every (0). KIND: silence (no reply), stale (a "
             "copy with the previous sequence number first, the right reply GAP ms later, "
             "default 50), bad-checksum, other-node (node + 1), refuse (not executed, refused "
-            "with error byte VALUE, default 255), short (sequence, node and command only), "
-            "delay (reply VALUE ms late), split (reply in VALUE pieces, default 2, GAP ms "
-            "apart, default 5). On a line of several devices a rule applies to each, counting "
+            "with error byte VALUE, default 255), short (cut to VALUE bytes; by default "
+            "sequence, node and command only), delay (reply VALUE ms late), split (reply in VALUE "
+            "pieces, default 2, GAP ms apart, default 5). On a line of several devices a rule "
+            "applies to each, counting "
             "its own requests. Example: --fault 19:3:silence --fault any:every:delay:20")
         ->check([](const std::string& text) {
             return ParseFaultRule(text) ? std::string() : std::string("not a fault rule: ") + text;

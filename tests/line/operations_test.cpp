@@ -91,20 +91,29 @@ TEST_F(Operations, SearchWaitsForADeviceUntilStop) {
 }
 
 TEST_F(Operations, SearchOnAVanishedPortEndsOnStopWithoutSpinning) {
-    device.Unplug();
+    // The adapter goes once the search holds the port and has asked once:
+    // from then on every write and read fails at once.
+    dialog.SetField(kIdNode, "12");
+    std::size_t searchesBefore = 0;
     std::thread stopper([&] {
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (device.Requests().empty() && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        device.Unplug();
+        searchesBefore = dialog.CallsStartingWith("set 1017 Чтение данных").size();
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         commandEvent.Set();
     });
     const auto start = Clock::now();
-    // The port may already be gone at open (-2016) or fail every exchange at
-    // once; either way the search must end.
-    const ResultCode result = SearchDeviceCommand(context);
+    EXPECT_EQ(SearchDeviceCommand(context), kErrAborted);
     stopper.join();
-    EXPECT_TRUE(result == kErrAborted || result == kErrPortOpen) << result;
-    EXPECT_LT(SecondsSince(start), 3.0);
-    // Paced at one identification per 250 ms, not thousands.
-    EXPECT_LE(dialog.CallsStartingWith("set 1017 Чтение данных").size(), 8u);
+    EXPECT_LT(SecondsSince(start), 8.0);
+    // Still searching after the unplug, paced at one identification per
+    // 250 ms rather than thousands.
+    const std::size_t searchesAfter =
+        dialog.CallsStartingWith("set 1017 Чтение данных").size() - searchesBefore;
+    EXPECT_GE(searchesAfter, 2u);
+    EXPECT_LE(searchesAfter, 8u);
 }
 
 TEST_F(Operations, SearchStopsOnTheFirstOtherFailure) {
@@ -343,6 +352,28 @@ TEST_F(Operations, ConfigurationBackupSavesSixRecords) {
     ASSERT_EQ(calibration.size(), 1030u);
     EXPECT_TRUE(
         std::equal(calibration.begin(), calibration.end(), device.CalibrationRecord().begin()));
+}
+
+TEST_F(Operations, ShortBlockReplyIsZeroFilledAndAnUnknownProgramFolderFails) {
+    // The second block's reply keeps 100 of its 1030 bytes: the rest of that
+    // record is zeros, not what the first block left behind.
+    device.AddFault({21, 2, FaultKind::kShortReply, 4 + 100});
+    const std::string target = (folder / "config.vx4").string();
+    dialog.AnswerSave({true, target, 0});
+    ASSERT_EQ(SaveBackupCommand(context, BackupKind::Configuration), 0);
+    const auto file = FileContents(target);
+    ASSERT_EQ(file.size(), 6180u);
+    const auto& second = device.ConfigurationRecord(1);
+    std::vector<std::uint8_t> expected(second.begin(), second.begin() + 100);
+    expected.resize(1030, 0);
+    EXPECT_EQ(std::vector<std::uint8_t>(file.begin() + 1030, file.begin() + 2060), expected);
+
+    // Without the program's folder there is no question and no file.
+    dialog.SetProgramDirectory("");
+    const auto asked = dialog.CallsStartingWith("save ").size();
+    EXPECT_EQ(SaveBackupCommand(context, BackupKind::Calibration), kErrUnknown);
+    EXPECT_EQ(dialog.CallsStartingWith("save ").size(), asked);
+    EXPECT_EQ(FileContents(target).size(), 6180u);
 }
 
 TEST_F(Operations, CancelledOrFailedBackupLeavesTheDiskAlone) {
