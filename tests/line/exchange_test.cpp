@@ -45,6 +45,14 @@ class ExchangeTest : public ::testing::Test {
         return FrameOf(reply);
     }
 
+    // The peer's frame count once it has reached `expected`, or after a
+    // generous wait: the exchange can return before the peer has read the
+    // last request it sent.
+    int FramesOnLine(int expected) {
+        WaitUntil([&] { return peer.FrameCount() >= expected; });
+        return peer.FrameCount();
+    }
+
     PtyPeer peer;
     LineState line{};
     Event abort;
@@ -166,8 +174,7 @@ TEST_F(ExchangeTest, OneAttemptSendsOnceAndTellsWhatCameInstead) {
         EXPECT_EQ(Exchange(line, Request(16), kNode, 1, &misses), kErrExchange) << kind;
         EXPECT_EQ(misses.garbled, cases[kind].garbled) << kind;
         EXPECT_EQ(misses.otherNode, cases[kind].otherNode) << kind;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        EXPECT_EQ(peer.FrameCount() - before, 1) << kind;
+        EXPECT_EQ(FramesOnLine(before + 1) - before, 1) << kind;
     }
 }
 
@@ -178,8 +185,7 @@ TEST_F(ExchangeTest, AbortBeforeTheWaitEndsAtOnce) {
     EXPECT_EQ(Exchange(line, Request(16), kNode), kErrAborted);
     EXPECT_LT(SecondsSince(start), 0.2);
     EXPECT_EQ(line.SequenceNumber, 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(peer.FrameCount(), 1);  // the request itself was sent
+    EXPECT_EQ(FramesOnLine(1), 1);  // the request itself was sent
 }
 
 TEST_F(ExchangeTest, AbortDuringAWaitIsSeenByTheNextAttempt) {
@@ -192,8 +198,7 @@ TEST_F(ExchangeTest, AbortDuringAWaitIsSeenByTheNextAttempt) {
     const auto start = Clock::now();
     EXPECT_EQ(Exchange(line, Request(16), kNode), kErrAborted);
     EXPECT_GE(SecondsSince(start), 0.24);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(peer.FrameCount(), 2);  // sent again, then the read saw the abort
+    EXPECT_EQ(FramesOnLine(2), 2);  // sent again, then the read saw the abort
 }
 
 TEST_F(ExchangeTest, AbortDuringTheLastWaitGivesExchangeFailure) {
@@ -219,8 +224,12 @@ TEST_F(ExchangeTest, SequenceNumberWrapsAndEmptyPayloadSendsNothing) {
 
     EXPECT_EQ(Exchange(line, 0, kNode), 0);
     EXPECT_EQ(line.SequenceNumber, 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_EQ(peer.FrameCount(), 2);
+    // The next request is the third frame on the line: the empty exchange
+    // put nothing before it.
+    EXPECT_EQ(Exchange(line, Request(16), kNode), 4);
+    const auto frames = peer.Frames();
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(PayloadOf(frames[2]), (Bytes{1, kNode, 16}));
 }
 
 TEST_F(ExchangeTest, ReplyWaitCountsFromTheEndOfALongFrame) {

@@ -138,3 +138,18 @@ inline Bytes PayloadOf(const Bytes& frame) {
 inline double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
+
+// Waits for a condition another thread brings about, looking every 2 ms for
+// at most `bound`, and tells whether it holds. The bound is generous for a
+// loaded machine; a wait that ends when the condition holds costs nothing on
+// a fast one, where a fixed sleep is both slow and still too short at times.
+template <typename Condition>
+bool WaitUntil(Condition condition,
+               std::chrono::steady_clock::duration bound = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}

@@ -101,6 +101,17 @@ TEST(SerialChannel, LineSettingsAreSetFromZero) {
 class ChannelRead_ : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_EQ(OpenChannel(channel.state, peer.SlavePath().c_str()), 0); }
+
+    // Waits until `count` bytes from the peer stand in the receive queue:
+    // the kernel's part and the part the channel has already taken in. A
+    // pseudo-terminal hands written bytes over a little later, not at once.
+    bool Queued(int count) {
+        return WaitUntil([&] {
+            int inKernel = 0;
+            if (ioctl(channel.state.fd, FIONREAD, &inKernel) != 0) return false;
+            return inKernel + static_cast<int>(channel.state.received.count) >= count;
+        });
+    }
     PtyPeer peer;
     Channel channel;
     Event abort;
@@ -135,7 +146,7 @@ TEST_F(ChannelRead_, AbortIsSeenOnlyWhenTheReadWouldWait) {
 
     // A reply that is already complete is read although the event is set.
     peer.Send({0x02, 0xFF, 0x03});
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(Queued(3));
     EXPECT_EQ(ChannelRead(channel.state, buffer, sizeof buffer, &abort), 3);
     EXPECT_TRUE(abort.IsSet());  // the channel never changes the event
 }
@@ -154,7 +165,7 @@ TEST_F(ChannelRead_, AbortDuringTheWaitDoesNotCutItShort) {
 
 TEST_F(ChannelRead_, MoreQueuedThanAskedLeavesTheRest) {
     peer.Send({0x02, 0x01, 0x02, 0x03, 0x04, 0x05, 0x03});
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(Queued(7));
     EXPECT_EQ(ChannelRead(channel.state, buffer, 4, &abort), 4);
     EXPECT_EQ(Bytes(buffer, buffer + 4), (Bytes{0x02, 0x01, 0x02, 0x03}));
     // The rest is still queued and holds an ETX: read at once.
@@ -164,7 +175,7 @@ TEST_F(ChannelRead_, MoreQueuedThanAskedLeavesTheRest) {
 
 TEST_F(ChannelRead_, DiscardEmptiesTheReceiveQueue) {
     peer.Send({0x02, 0xFF, 0x03});
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(Queued(3));
     ChannelDiscardInput(channel.state);
     EXPECT_EQ(ChannelRead(channel.state, buffer, sizeof buffer, &abort), kErrExchange);
 }
