@@ -4,7 +4,7 @@
 # vx40_dialog_driver.exe. Source it after wine_session.bash.
 #
 #   dialog_session_begin PREFIX SECONDS   finds the program and the driver
-#       (a missing program skips the script), bounds the whole run, starts
+#       (either missing fails the script), bounds the whole run, starts
 #       an X server and a Wine prefix of the script's own with unmanaged
 #       windows; sets exe, exe_w, driver, artifacts and work
 #   dialog_map_port PORT TARGET   maps a COM port, counted as a check
@@ -51,16 +51,9 @@ dialog_session_begin() {
         [ -z "$exe" ] && [ -e "$candidate" ] && exe=$candidate
     done
     driver="$top/build/mingw/tests/vx40_dialog_driver.exe"
-    if [ -n "${VX40_APPLOADER_EXE:-}" ] && [ ! -e "$exe" ]; then
-        echo "missing $exe"
-        echo "0 passed, 1 failed"
-        exit 1
-    fi
-    if [ -z "$exe" ]; then
-        echo "skipped: VX40_AppLoader.exe is not built (build/mingw or build/mingw/app)"
-        echo "0 passed, 0 failed"
-        exit 0
-    fi
+    # A program or driver not built is a failure, as for every Wine check: a
+    # run that checked nothing must not pass.
+    require_built "${exe:-$top/build/mingw/VX40_AppLoader.exe}"
     require_built "$driver"
     exe_w=$(winpath "$exe")
     artifacts="$top/build/artifacts"
