@@ -125,6 +125,27 @@ TEST_F(ExchangeTest, StaleReplyThenRightOneNeedsOneSend) {
     EXPECT_EQ(line.SequenceNumber, 10);
 }
 
+TEST_F(ExchangeTest, StaleReplyThenSilenceListensOnceThenSendsAgain) {
+    // Send (a stale reply comes), only listen, send, send: three requests.
+    peer.Start([](PtyPeer& p, int index, const Bytes& frame) {
+        if (index == 0) p.Send(ReplyTo(frame, {6}, -1));
+    });
+    EXPECT_EQ(Exchange(line, Request(16), kNode), kErrExchange);
+    EXPECT_EQ(FramesOnLine(3), 3);
+}
+
+TEST_F(ExchangeTest, BytesLeftFromAnEarlierAttemptAreDiscarded) {
+    // The start of a frame that never ends: the first wait takes it in but
+    // has no reply to deliver. Kept, it would stand before the reply to the
+    // next request and spoil that one too.
+    peer.Start([](PtyPeer& p, int index, const Bytes& frame) {
+        p.Send(index == 0 ? Bytes{kStx, 0x11, 0x22} : ReplyTo(frame, {6, 0x5A}));
+    });
+    EXPECT_EQ(Exchange(line, Request(16), kNode), 5);
+    EXPECT_EQ(line.PayloadBuffer[4], 0x5A);
+    EXPECT_EQ(FramesOnLine(2), 2);
+}
+
 TEST_F(ExchangeTest, GarbledTwoFramesOrOtherNodeMakeItSendAgain) {
     // First attempt answered badly in three different ways, second well.
     for (int kind = 0; kind < 3; ++kind) {
