@@ -4,12 +4,14 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
 
 #include "protocol/event.h"
+#include "protocol/line_timing.h"
 #include "pty_peer.h"
 
 namespace {
@@ -189,6 +191,37 @@ TEST_F(ChannelRead_, WriteReachesThePeer) {
     }
     ASSERT_EQ(peer.FrameCount(), 1);
     EXPECT_EQ(peer.Frames()[0], frame);
+}
+
+TEST_F(ChannelRead_, WriteToAPeerThatStopsReadingFailsWithinItsBound) {
+    // Nobody reads the other end: once the kernel's buffers are full a write
+    // waits for room that never comes, and must give up after the frame's
+    // line time plus the margin.
+    const Bytes frame = FrameOf(Bytes(1030, 0x10));
+    const auto bound = std::chrono::microseconds(
+        LineTimeUs(static_cast<std::int64_t>(frame.size())) + std::int64_t{kWriteMarginMs} * 1000);
+    const auto limit = bound * 5 + std::chrono::seconds(2);
+    std::atomic<bool> finished{false};
+    std::thread watchdog([&] {
+        // A write without an end is freed by taking the line away, so the
+        // fault fails the test instead of hanging it.
+        if (!WaitUntil([&] { return finished.load(); }, limit + std::chrono::seconds(1)))
+            peer.Unplug();
+    });
+    const auto start = Clock::now();
+    auto writeStart = start;
+    ResultCode result = kResultOk;
+    for (int i = 0; i < 1000 && result == kResultOk; ++i) {  // 2 MB, far beyond any buffer
+        writeStart = Clock::now();
+        result = ChannelWrite(channel.state, frame.data(), static_cast<int>(frame.size()));
+    }
+    const auto lastWrite = Clock::now() - writeStart;
+    const double elapsed = SecondsSince(start);
+    finished = true;
+    watchdog.join();
+    EXPECT_EQ(result, kErrExchange);
+    EXPECT_GE(lastWrite, std::chrono::milliseconds(kWriteMarginMs));  // it did wait for room
+    EXPECT_LT(elapsed, std::chrono::duration<double>(limit).count());
 }
 
 TEST_F(ChannelRead_, VanishedPortFailsPromptly) {
