@@ -276,6 +276,11 @@ ReplyPlan SimulatedDevice::Respond(std::span<const std::uint8_t> request) {
 
 void SimulatedDevice::Send(const ReplyPlan& plan) {
     for (const Transmission& sent : plan.transmissions) {
+        if (sent.delayMs > 0 && options_.lateReplyGate) {
+            while (!options_.lateReplyGate()) {
+                if (!SleepUntil(NowUs() + 2000)) return;
+            }
+        }
         if (!SleepUntil(NowUs() + static_cast<std::int64_t>(sent.delayMs) * 1000)) return;
         Trace("tx", sent.frame, sent.note);
         const std::size_t size = sent.frame.size();

@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -54,6 +55,10 @@ struct SimOptions {
     // RS-485 adapter does with what its own side sends: the tool sees its
     // request before the reply.
     bool echo = false;
+    // In-process only: a reply that is to go out late (a delay) waits until
+    // this returns true, and its delay counts from then. Lets a test be sure
+    // that something it does lands before such a reply.
+    std::function<bool()> lateReplyGate;
 };
 
 struct ReceivedRequest {

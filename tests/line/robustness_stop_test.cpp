@@ -13,11 +13,12 @@
 //    fails with -2011 (-2005 for a presence check); a search then sees the
 //    press itself before it looks for the device again.
 //
-// Every case runs on a fresh simulated device whose replies come late
-// enough that the wait really blocks.
+// Every case runs on a fresh simulated device whose late replies wait for
+// the press, so the wait really blocks and the press is never overtaken.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -31,10 +32,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Replies that come this late still fall well inside the 250 ms wait.
-constexpr int kLateReplyMs = 120;
+// A late reply goes out this long after the press: well inside the 250 ms
+// wait the press fell into.
+constexpr int kLateReplyMs = 40;
 // The press comes this long after the device has the request, when the tool
-// is surely waiting and the late reply is not yet out.
+// is surely waiting.
 constexpr auto kPressAfter = 30ms;
 constexpr int kRecords = 3;
 
@@ -114,7 +116,10 @@ TEST_P(RobustnessStop, FollowsTheAbortRules) {
     const int occurrence = OccurrenceOf(requests, k);
     const bool last = k == exchanges;
 
-    LineRig rig;
+    std::atomic<bool> pressed{false};
+    SimOptions options;
+    options.lateReplyGate = [&pressed] { return pressed.load(); };
+    LineRig rig(options);
     // When the press lands, and what the command should then end with.
     std::size_t pressAt = static_cast<std::size_t>(k);
     std::size_t requestsSent = static_cast<std::size_t>(k) + 1;
@@ -161,6 +166,7 @@ TEST_P(RobustnessStop, FollowsTheAbortRules) {
     ASSERT_TRUE(rig.device.WaitForRequests(pressAt, 10000));
     std::this_thread::sleep_for(kPressAfter);
     RouteCommand(session, Press(kIdStop));
+    pressed = true;
 
     // The command, then the stored Stop taken as a command that does nothing:
     // the buttons are enabled twice.
