@@ -83,12 +83,17 @@ TEST_F(Worker, StopEndsASearchWithOneMessage) {
     RouteCommand(session, Press(kIdStop));
     std::this_thread::sleep_for(50ms);
     RouteCommand(session, Press(kIdStop));  // pressed twice: still one message
-    ASSERT_TRUE(Eventually([&] { return Count("enable ") == 12; }));
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(dialog.Boxes(), (std::vector<std::string>{"box Ошибка! 16 Прервано пользователем."}));
+    // The search, then the stored Stop taken as a command that does nothing.
+    ASSERT_TRUE(Eventually([&] { return Count("enable ") >= 12; }));
     for (int id : kActionButtons)
         EXPECT_TRUE(dialog.Enabled(id)) << id;
     EXPECT_FALSE(ChannelIsOpen(line.channel));
+    // Once the worker has ended, nothing more can come: exactly that.
+    EXPECT_FALSE(RouteCommand(session, Press(kIdExit)));
+    ASSERT_TRUE(Eventually([&] { return Count("post ") == 1; }));
+    EXPECT_TRUE(DeliverPosted());
+    EXPECT_EQ(Count("enable "), 12u);
+    EXPECT_EQ(dialog.Boxes(), (std::vector<std::string>{"box Ошибка! 16 Прервано пользователем."}));
 }
 
 TEST_F(Worker, ExitWhileIdleClosesAfterOneHandOver) {
