@@ -10,7 +10,7 @@
 #include <cstring>
 #include <memory>
 
-#include "cli/serial_ports.h"
+#include "cli/serial_ports_posix.h"
 
 namespace {
 
@@ -48,18 +48,22 @@ const char* DefaultPortName() {
 }
 
 std::vector<SerialPortEntry> ListSerialPorts() {
+    return ListSerialPortsIn("/dev");
+}
+
+std::vector<SerialPortEntry> ListSerialPortsIn(const std::string& deviceFolder) {
     std::vector<SerialPortEntry> ports;
     // The stable names udev gives USB adapters, with the device each one
     // currently points to.
-    constexpr const char* kById = "/dev/serial/by-id/";
-    for (const std::string& name : NamesIn(kById, "", false)) {
-        const std::string path = kById + name;
+    const std::string byId = deviceFolder + "/serial/by-id/";
+    for (const std::string& name : NamesIn(byId.c_str(), "", false)) {
+        const std::string path = byId + name;
         char target[PATH_MAX];
         ports.push_back({path, realpath(path.c_str(), target) != nullptr ? target : ""});
     }
     for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
-        for (const std::string& name : NamesIn("/dev", prefix, true))
-            ports.push_back({"/dev/" + name, ""});
+        for (const std::string& name : NamesIn(deviceFolder.c_str(), prefix, true))
+            ports.push_back({deviceFolder + "/" + name, ""});
     }
     return ports;
 }

@@ -12,6 +12,7 @@
 #include "cli/exit_codes.h"
 #include "cli/node_list.h"
 #include "cli/options.h"
+#include "cli/serial_ports_posix.h"
 #include "cli/status_output.h"
 #include "cli/terminal_dialog.h"
 #include "dialog/control_ids.h"
@@ -222,6 +223,28 @@ TEST_F(TerminalDialogTest, FieldsReadAsTheDialogsAndStatusGoesToTheLine) {
     dialog.SetItemText(kIdStatusText, "Запись");
     dialog.SetItemText(kIdStatusPercent, "45%");
     EXPECT_EQ(stream.Text(), "Запись 45%\n");
+}
+
+// The folder fixture stands in for /dev: by-id links first, by name, then
+// each kind of device in the order of its numbers; names that only start
+// like a port are not listed.
+TEST_F(TerminalDialogTest, PortsListTheByIdLinksFirstThenNumericOrder) {
+    fs::create_directories(folder / "serial" / "by-id");
+    for (const char* name : {"ttyS10", "ttyS2", "ttyS1", "ttyACM0", "ttyUSB11", "ttyUSB3", "ttyS",
+                             "ttySx", "ttyS2a", "console"})
+        std::ofstream(folder / name).put('\n');
+    fs::create_symlink("../../ttyUSB3", folder / "serial" / "by-id" / "usb-b-port0");
+    fs::create_symlink("../../ttyUSB11", folder / "serial" / "by-id" / "usb-a-port0");
+
+    const std::string dev = folder.string();
+    std::vector<std::string> listed;
+    for (const SerialPortEntry& port : ListSerialPortsIn(dev))
+        listed.push_back(port.name.substr(dev.size()) + " " +
+                         (port.target.empty() ? "-" : port.target.substr(dev.size())));
+    EXPECT_EQ(listed,
+              (std::vector<std::string>{
+                  "/serial/by-id/usb-a-port0 /ttyUSB11", "/serial/by-id/usb-b-port0 /ttyUSB3",
+                  "/ttyUSB3 -", "/ttyUSB11 -", "/ttyACM0 -", "/ttyS1 -", "/ttyS2 -", "/ttyS10 -"}));
 }
 
 }  // namespace
