@@ -7,7 +7,9 @@
 //
 // Besides the commands on the dialog's own controls, "wait-text ID MS TEXT"
 // waits for a control to show a text (the status line at the end of a
-// command), and "save-as MS PATH" answers the file dialog of a backup.
+// command), "save-as MS PATH" (or "open-file MS PATH") answers the file
+// dialog of a backup (or of Find file) with PATH, and "cancel-file MS" cancels
+// one; each first prints the folder the file dialog shows.
 //
 // Several commands may share one run, separated by "+", since starting a
 // Windows process under Wine costs more than the commands themselves. Every
@@ -311,7 +313,11 @@ class Driver {
         if (name == L"wait-box") return WaitBox(timeout(1), BoxWanted::kDismiss);
         if (name == L"peek-box") return WaitBox(timeout(1), BoxWanted::kLeave);
         if (name == L"no-box") return WaitBox(timeout(1), BoxWanted::kNone);
-        if (name == L"save-as") return SaveAs(timeout(1), argument(2));
+        if (name == L"save-as" || name == L"open-file") {
+            const std::wstring path = argument(2);
+            return AnswerFileDialog(timeout(1), &path);
+        }
+        if (name == L"cancel-file") return AnswerFileDialog(timeout(1), nullptr);
         if (dialog_ == nullptr) dialog_ = FindDialog();
         if (dialog_ == nullptr)
             return Fail("no dialog window \"%s\"", Utf8(kDialogCaption).c_str());
@@ -671,10 +677,12 @@ class Driver {
         return combo != nullptr ? combo : GetDlgItem(box, edt1);
     }
 
-    // Waits for a file dialog owned by the dialog, prints its caption and the
-    // name it proposes, types `path` over that name and confirms with OK, as
-    // an operator would; succeeds once the file dialog has closed.
-    bool SaveAs(DWORD timeoutMs, const std::wstring& path) {
+    // Waits for a file dialog owned by the dialog and prints its caption, the
+    // folder it shows (the "Look in" box's text, which a combo box gives
+    // across processes) and the name it proposes. Then types `path` over
+    // that name and confirms with OK, as an operator would, or with no path
+    // presses Cancel; succeeds once the file dialog has closed.
+    bool AnswerFileDialog(DWORD timeoutMs, const std::wstring* path) {
         if (dialog_ == nullptr) dialog_ = FindDialog();
         if (dialog_ == nullptr) return Fail("no dialog window to own a file dialog");
         HWND box = nullptr;
@@ -685,16 +693,25 @@ class Driver {
             return field != nullptr;
         });
         if (field == nullptr) return Fail("no file dialog within %lu ms", timeoutMs);
-        // The proposed name is filled in during the dialog's initialisation.
+        // The proposed name and the folder are filled in during the dialog's
+        // initialisation.
         Sleep(200);
+        std::wstring folder;
+        WaitUntil(kSendTimeoutMs,
+                  [&] { return !(folder = TextOf(GetDlgItem(box, cmb2))).empty(); });
         Print("file-dialog %s\n", OneLine(TextOf(box)).c_str());
+        Print("file-folder %s\n", OneLine(folder).c_str());
         Print("file-name %s\n", OneLine(TextOf(field)).c_str());
-        if (!Send(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str())))
-            return Fail("the file dialog's name field refused the name");
-        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+        int button = IDCANCEL;
+        if (path != nullptr) {
+            if (!Send(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path->c_str())))
+                return Fail("the file dialog's name field refused the name");
+            button = IDOK;
+        }
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
         if (!WaitUntil(2 * kSendTimeoutMs, [box] { return !IsWindow(box); }))
-            return Fail("the file dialog stayed after OK");
+            return Fail("the file dialog stayed after %s", path != nullptr ? "OK" : "Cancel");
         return true;
     }
 

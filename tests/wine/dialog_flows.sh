@@ -3,7 +3,9 @@
 # (native build) on a pseudo-terminal mapped as COM12, driven from outside by
 # vx40_dialog_driver.exe as dialog_xvfb.sh does.
 #
-# Covered: a search shows the identity the simulator was given; a 3-record
+# Covered: Find file's Open dialog, chosen from and cancelled, and the
+# program's folder offered by the first file dialog of a run only; a search
+# shows the identity the simulator was given; a 3-record
 # module is written and the simulator received exactly it (read from its
 # trace); both backups through the Save As dialog with a typed name hold the
 # device's blocks byte for byte (the reference is vx40 backup on Linux
@@ -95,6 +97,34 @@ backup() {
     fi
 }
 
+# find_file: a module chosen in Find file's Open dialog goes into the path
+# field, and Cancel leaves the field as it was. The first file dialog of the
+# run opens in the program's folder; the next is offered none, so the system
+# opens it where the last file was chosen. The folder is the name in the
+# dialog's "Look in" box. Has to come before any other file dialog.
+find_file() {
+    local module kept='Z:\набрано вручную\модуль.vx4'
+    module=$(winpath "$work/three.vx4")
+    drive click 1014 + open-file 20000 "$module" + wait-text 1013 5000 "$module" "${actions_wait[@]}"
+    local status=$? first
+    first=$(out file-folder)
+    if [ $status -eq 0 ]; then
+        pass "Find file: the chosen module goes into the path field"
+    else
+        fail "Find file: the chosen module is not in the path field"
+        show_out
+        drive cancel-file 2000
+        actions_enabled
+    fi
+    drive set-text 1013 "$kept" + click 1014 + cancel-file 20000 "${actions_wait[@]}" + text 1013 ||
+        show_out
+    expect_eq "Find file, Cancel: the path field is left as it was" "$kept" "$(out 'text 1013')"
+    expect_eq "the first file dialog opens in the program's folder" \
+        "$(basename "$(dirname "$exe")")" "$first"
+    expect_eq "the next is offered no folder: it opens where the last file was chosen" \
+        "${work##*/}" "$(out file-folder)"
+}
+
 # network_flow: the simulator behind ser2net; its name, longer than the port
 # field is wide, typed into it as an operator would; then search and write
 # through it (run_command sets the field to the same name).
@@ -128,6 +158,7 @@ echo "display $DISPLAY, prefix $WINEPREFIX, $port on $line"
 
 # shellcheck disable=SC2119 # started without arguments
 if app_start; then
+    find_file
     search "search"
     screenshot dialog-identity.png
     write_module "write of 3 records" "$work/three.vx4"
