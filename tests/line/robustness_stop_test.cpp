@@ -27,6 +27,7 @@
 #include "app/command_worker.h"
 #include "line_rig.h"
 #include "protocol/message_catalogue.h"
+#include "pty_peer.h"
 
 namespace {
 
@@ -171,8 +172,7 @@ TEST_P(RobustnessStop, FollowsTheAbortRules) {
     // The command, then the stored Stop taken as a command that does nothing:
     // the buttons are enabled twice.
     auto enables = [&] { return rig.dialog.CallsStartingWith("enable ").size(); };
-    for (int i = 0; i < 1000 && enables() < 12; ++i)
-        std::this_thread::sleep_for(10ms);
+    WaitUntil([&] { return enables() >= 12; }, 10s);
     ASSERT_EQ(enables(), 12u);
     std::this_thread::sleep_for(20ms);
 

@@ -186,9 +186,7 @@ TEST_F(ChannelRead_, WriteReachesThePeer) {
     peer.Start(nullptr);
     const Bytes frame = FrameOf({0x00, 0xFF, 0x10});
     ASSERT_EQ(ChannelWrite(channel.state, frame.data(), static_cast<int>(frame.size())), 0);
-    for (int i = 0; i < 100 && peer.FrameCount() == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    WaitUntil([&] { return peer.FrameCount() > 0; });
     ASSERT_EQ(peer.FrameCount(), 1);
     EXPECT_EQ(peer.Frames()[0], frame);
 }

@@ -22,16 +22,6 @@ CommandMessage Press(int id) {
     return {kWmCommand, static_cast<std::uintptr_t>(id), 0};
 }
 
-// Waits until `condition` holds, for up to five seconds.
-template <typename Condition>
-bool Eventually(Condition condition) {
-    for (int i = 0; i < 500; ++i) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return condition();
-}
-
 class Worker : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -67,7 +57,7 @@ class Worker : public ::testing::Test {
 TEST_F(Worker, StopWhileWaitingOnlyTogglesTheButtons) {
     ASSERT_TRUE(StartWorker(session));
     EXPECT_FALSE(RouteCommand(session, Press(kIdStop)));
-    ASSERT_TRUE(Eventually([&] { return Count("enable ") == 6; }));
+    ASSERT_TRUE(WaitUntil([&] { return Count("enable ") == 6; }));
     EXPECT_EQ(dialog.Calls(), (std::vector<std::string>{
                                   "disable 1023", "disable 1015", "disable 1014", "disable 1022",
                                   "disable 1021", "disable 1028", "enable 1023", "enable 1015",
@@ -84,13 +74,13 @@ TEST_F(Worker, StopEndsASearchWithOneMessage) {
     std::this_thread::sleep_for(50ms);
     RouteCommand(session, Press(kIdStop));  // pressed twice: still one message
     // The search, then the stored Stop taken as a command that does nothing.
-    ASSERT_TRUE(Eventually([&] { return Count("enable ") >= 12; }));
+    ASSERT_TRUE(WaitUntil([&] { return Count("enable ") >= 12; }));
     for (int id : kActionButtons)
         EXPECT_TRUE(dialog.Enabled(id)) << id;
     EXPECT_FALSE(ChannelIsOpen(line.channel));
     // Once the worker has ended, nothing more can come: exactly that.
     EXPECT_FALSE(RouteCommand(session, Press(kIdExit)));
-    ASSERT_TRUE(Eventually([&] { return Count("post ") == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return Count("post ") == 1; }));
     EXPECT_TRUE(DeliverPosted());
     EXPECT_EQ(Count("enable "), 12u);
     EXPECT_EQ(dialog.Boxes(), (std::vector<std::string>{"box Ошибка! 16 Прервано пользователем."}));
@@ -100,7 +90,7 @@ TEST_F(Worker, ExitWhileIdleClosesAfterOneHandOver) {
     ASSERT_TRUE(StartWorker(session));
     // The first press waits 100 ms, then hands Exit to the worker.
     EXPECT_FALSE(RouteCommand(session, Press(kIdExit)));
-    ASSERT_TRUE(Eventually([&] { return Count("post ") == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return Count("post ") == 1; }));
     EXPECT_TRUE(DeliverPosted());
     EXPECT_TRUE(dialog.Boxes().empty());
     for (int id : kActionButtons)
@@ -123,7 +113,7 @@ TEST_F(Worker, ExitDoesNotWaitForTheThreadOnceTheWorkerHasEnded) {
     session.mailbox.Post(Press(kIdExit), commandEvent);
     EXPECT_TRUE(exit.get());
     EXPECT_FALSE(session.thread.joinable());
-    ASSERT_TRUE(Eventually([&] { return Count("post ") == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return Count("post ") == 1; }));
 }
 
 TEST_F(Worker, ExitDuringAnOperationShowsItsMessageFirst) {
@@ -137,7 +127,7 @@ TEST_F(Worker, ExitDuringAnOperationShowsItsMessageFirst) {
     RouteCommand(session, Press(kIdSearch));
     ASSERT_TRUE(device.WaitForRequests(2, 5000));
     EXPECT_FALSE(RouteCommand(session, Press(kIdExit)));
-    ASSERT_TRUE(Eventually([&] { return Count("post ") == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return Count("post ") == 1; }));
     EXPECT_TRUE(boxShown);
     const auto calls = dialog.Calls();
     const auto box = std::find_if(calls.begin(), calls.end(),
@@ -169,11 +159,11 @@ TEST_F(Worker, OtherControlsAreNotForwarded) {
 TEST_F(Worker, CommandsRunOneAtATimeAndFailuresAreShown) {
     ASSERT_TRUE(StartWorker(session));
     RouteCommand(session, Press(kIdSearch));
-    ASSERT_TRUE(Eventually([&] { return Count("enable ") == 6; }));
+    ASSERT_TRUE(WaitUntil([&] { return Count("enable ") == 6; }));
     EXPECT_EQ(dialog.Field(kIdDeviceType), "VX40");
     dialog.SetField(kIdModulePath, "/no/such/module.vx4");
     RouteCommand(session, Press(kIdWriteModule));
-    ASSERT_TRUE(Eventually([&] { return Count("enable ") == 12; }));
+    ASSERT_TRUE(WaitUntil([&] { return Count("enable ") == 12; }));
     EXPECT_EQ(dialog.Boxes(), (std::vector<std::string>{"box Ошибка! 16 Ошибка открытия файла."}));
 }
 
