@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "cli/service_log.h"
+#include "protocol/system_error_win32.h"
 
 namespace {
 
@@ -41,17 +42,9 @@ std::string Utf8(const wchar_t* text) {
 }
 
 std::string SystemMessage(DWORD error) {
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    if (length == 0 || text == nullptr) return "error " + std::to_string(error);
-    std::string message = Utf8(text);
-    LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == ' ' || message.back() == '.'))
-        message.pop_back();
-    return message;
+    char text[480];
+    SystemErrorText(error, text, sizeof text);
+    return text;
 }
 
 }  // namespace

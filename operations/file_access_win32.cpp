@@ -6,6 +6,7 @@
 #include <string>
 
 #include "operations/file_access.h"
+#include "protocol/system_error_win32.h"
 
 namespace {
 
@@ -41,33 +42,11 @@ std::wstring Wide(const char* text) {
     return wide;
 }
 
-// The system's text for an error number, as UTF-8 without the line break
-// FormatMessage ends it with.
-std::string SystemMessage(DWORD error) {
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string message;
-    if (length != 0 && text != nullptr) {
-        const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
-                                             nullptr, nullptr);
-        message.resize(static_cast<std::size_t>(size));
-        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), message.data(), size,
-                            nullptr, nullptr);
-    }
-    if (text != nullptr) LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == ' ' || message.back() == '.')) {
-        message.pop_back();
-    }
-    if (message.empty()) message = "error " + std::to_string(error);
-    return message;
-}
-
 void Explain(char* reason, std::size_t size, const char* path, const char* what, DWORD error) {
     if (reason == nullptr || size == 0) return;
-    std::snprintf(reason, size, "%s: %s: %s", path, what, SystemMessage(error).c_str());
+    char text[480];
+    SystemErrorText(error, text, sizeof text);
+    std::snprintf(reason, size, "%s: %s: %s", path, what, text);
 }
 
 bool WriteAll(HANDLE file, const std::uint8_t* data, std::size_t size) {

@@ -12,6 +12,7 @@
 #include "protocol/bounded_call.h"
 #include "protocol/event.h"
 #include "protocol/net_socket.h"
+#include "protocol/system_error_win32.h"
 
 namespace {
 
@@ -39,20 +40,10 @@ bool WinsockStarted() {
 // The system's text of a Winsock error, as UTF-8.
 void DescribeError(int error, const char* host, const char* service, char* reason,
                    std::size_t reasonSize) {
-    wchar_t wide[160] = {};
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, static_cast<DWORD>(error), 0, wide, 160, nullptr);
-    while (length > 0 && (wide[length - 1] == L'\r' || wide[length - 1] == L'\n' ||
-                          wide[length - 1] == L' ' || wide[length - 1] == L'.')) {
-        wide[--length] = L'\0';
-    }
-    char text[480] = {};
-    if (length > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), text, sizeof text - 1,
-                            nullptr, nullptr);
-    }
+    char text[480];
+    const bool known = SystemErrorText(static_cast<unsigned long>(error), text, sizeof text);
     std::snprintf(reason, reasonSize, "%s port %s: %s (error %d)", host, service,
-                  text[0] != '\0' ? text : "no text from the system", error);
+                  known ? text : "no text from the system", error);
 }
 
 struct Resolution {

@@ -24,6 +24,7 @@
 #include "protocol/port_name.h"
 #include "protocol/receive_queue.h"
 #include "protocol/serial_port.h"
+#include "protocol/system_error_win32.h"
 #include "serial_line_settings.h"
 
 static_assert(sizeof(DCB) == 28, "the port expects the 28-byte DCB");
@@ -86,26 +87,13 @@ class CloseUnlessKept {
 // Keeps the port's name, the failed step and the system's own text of the
 // last error, so that the terminal front-end can tell the technician more
 // than the catalogue message does (a missing port, a port in use, ...).
-// The system's text comes as UTF-16 and is kept as UTF-8, so that it reads
-// right on a Russian console as anywhere else.
 ResultCode FailOpen(SerialChannel& channel, const char* portName, const char* step) {
     const DWORD error = GetLastError();
-    wchar_t wide[160] = {};
-    DWORD wideLength = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                      nullptr, error, 0, wide, 160, nullptr);
-    // The system's texts end in a line break.
-    while (wideLength > 0 && (wide[wideLength - 1] == L'\r' || wide[wideLength - 1] == L'\n' ||
-                              wide[wideLength - 1] == L' ')) {
-        wide[--wideLength] = L'\0';
-    }
-    char reason[480] = {};
-    const int length = wideLength == 0
-                           ? 0
-                           : WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(wideLength),
-                                                 reason, sizeof reason - 1, nullptr, nullptr);
+    char reason[480];
+    const bool known = SystemErrorText(error, reason, sizeof reason);
     std::snprintf(channel.lastError, sizeof channel.lastError, "%s: %s: %s (error %lu)",
                   portName != nullptr ? portName : "(no port name)", step,
-                  length > 0 ? reason : "no text from the system", error);
+                  known ? reason : "no text from the system", error);
     return kErrPortOpen;
 }
 
