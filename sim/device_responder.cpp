@@ -1,9 +1,10 @@
 #include "sim/device_responder.h"
 
 #include <algorithm>
-#include <charconv>
+#include <limits>
 
 #include "protocol/frame_codec.h"
+#include "sim/option_text.h"
 
 namespace {
 
@@ -25,17 +26,10 @@ constexpr KindName kKindNames[] = {
     {FaultKind::kSplit, "split"},
 };
 
+// A non-negative number as a rule's field, decimal or 0x hexadecimal.
 std::optional<int> ParseInt(std::string_view text) {
-    int value = 0;
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-        base = 16;
-    }
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (error != std::errc{} || end != text.data() + text.size() || text.empty())
-        return std::nullopt;
-    return value;
+    const auto value = ParseNumber(text, std::numeric_limits<int>::max());
+    return value ? std::optional<int>(static_cast<int>(*value)) : std::nullopt;
 }
 
 void AppendNote(std::string& note, std::string_view what) {
@@ -58,13 +52,7 @@ std::optional<FaultKind> FaultKindFromName(std::string_view name) {
 }
 
 std::optional<FaultRule> ParseFaultRule(std::string_view text) {
-    std::vector<std::string_view> parts;
-    for (std::size_t start = 0;;) {
-        const std::size_t colon = text.find(':', start);
-        parts.push_back(text.substr(start, colon - start));
-        if (colon == std::string_view::npos) break;
-        start = colon + 1;
-    }
+    const std::vector<std::string_view> parts = ColonFields(text);
     if (parts.size() < 3 || parts.size() > 5) return std::nullopt;
 
     FaultRule rule;

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/option_text.h"
 #include "sim/simulated_device.h"
 #include "vx40_version.h"
 
@@ -61,43 +62,11 @@ class LinkHolder {
     std::string path_;
 };
 
-// A number from 0 to `limit`, decimal or 0x hexadecimal, digits only.
-std::optional<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t limit) {
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-        base = 16;
-    }
-    if (text.empty() || text.size() > 8) return std::nullopt;
-    std::uint32_t value = 0;
-    for (const char c : text) {
-        std::uint32_t digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<std::uint32_t>(c - '0');
-        } else if (base == 16 && c >= 'a' && c <= 'f') {
-            digit = static_cast<std::uint32_t>(c - 'a' + 10);
-        } else if (base == 16 && c >= 'A' && c <= 'F') {
-            digit = static_cast<std::uint32_t>(c - 'A' + 10);
-        } else {
-            return std::nullopt;
-        }
-        value = value * static_cast<std::uint32_t>(base) + digit;
-    }
-    if (value > limit) return std::nullopt;
-    return value;
-}
-
 // One --device: NODE[:TYPE[:SERIAL]], the rest as `base`. Each device's
 // calibration and configuration contents also depend on its node, so a
 // record read from the wrong device is caught.
 std::optional<DeviceConfig> ParseDevice(std::string_view text, const DeviceConfig& base) {
-    std::vector<std::string_view> parts;
-    for (std::size_t start = 0;;) {
-        const std::size_t colon = text.find(':', start);
-        parts.push_back(text.substr(start, colon - start));
-        if (colon == std::string_view::npos) break;
-        start = colon + 1;
-    }
+    const std::vector<std::string_view> parts = ColonFields(text);
     if (parts.size() > 3) return std::nullopt;
     DeviceConfig config = base;
     const auto node = ParseNumber(parts[0], 255);
