@@ -167,8 +167,6 @@ int TakeQueuedBytes(SerialChannel& channel) {
 // device answers within a few milliseconds) and seldom after, so a reply
 // is not kept waiting and a silent line costs little. A driver with the
 // event character never gets here.
-constexpr DWORD kFirstPauseMs = 250;
-constexpr DWORD kLongestPauseMs = 1000;
 constexpr ULONGLONG kReplyLikelyMs = 50;
 constexpr DWORD kQuickLookMs = 4;
 constexpr DWORD kSlowLookMs = 25;
@@ -318,7 +316,6 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
     const ULONGLONG lineFreeAtMs = channel.lineFreeAtMs;
     channel.lineFreeAtMs = 0;
     const ULONGLONG deadlineMs = ReplyDeadlineMs(lineFreeAtMs);
-    DWORD pauseMs = kFirstPauseMs;
 
     for (;;) {
         // A reply already complete is read even when Stop has been pressed.
@@ -361,21 +358,12 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
         if (ReplyComplete(channel.received)) {
             return DeliverQueued(channel.received, buffer, maximum);
         }
-        if (taken > 0) {
-            pauseMs = kFirstPauseMs;
-            continue;
-        }
+        if (taken > 0) continue;
         // Nothing new: the driver does not signal the event character, or
         // an EV_RXFLAG was left over from a reply already taken.
         const ULONGLONG wakeNow = GetTickCount64();
         if (wakeNow >= deadlineMs) continue;
-        DWORD pause = pauseMs;
-        if (lineFreeAtMs > wakeNow) {
-            pause = std::max(pause, static_cast<DWORD>(lineFreeAtMs - wakeNow));
-        } else {
-            pauseMs = std::min(pauseMs * 2, kLongestPauseMs);
-        }
-        pause = std::min(pause, static_cast<DWORD>(deadlineMs - wakeNow));
+        const auto pause = static_cast<DWORD>(deadlineMs - wakeNow);
         if (!PauseWatchingQueue(channel, pause, lineFreeAtMs, abort)) return kErrAborted;
     }
 }
