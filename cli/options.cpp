@@ -8,9 +8,9 @@
 #include "cli/node_list.h"
 #include "cli/serial_ports.h"
 #include "cli/terminal_dialog.h"
-#include "dialog/utf8_prefix.h"
 #include "operations/dialog_inputs.h"
 #include "operations/module_writer.h"
+#include "protocol/utf8_prefix.h"
 #include "vx40_version.h"
 
 namespace {

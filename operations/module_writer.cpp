@@ -8,11 +8,11 @@
 
 #include "dialog/control_ids.h"
 #include "dialog/status.h"
-#include "dialog/utf8_prefix.h"
 #include "operations/device_identity.h"
 #include "operations/dialog_inputs.h"
 #include "operations/file_access.h"
 #include "protocol/exchange.h"
+#include "protocol/utf8_prefix.h"
 
 int ModuleRecordCount(std::size_t bytes) {
     if (bytes == 0 || bytes % kBlockRecordSize != 0 || bytes > kModuleBufferSize) {

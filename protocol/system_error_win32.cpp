@@ -5,21 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
-
-// Copies `length` bytes of UTF-8, fewer if `size` is too small, never
-// splitting a character.
-void CopyWhole(const char* text, std::size_t length, char* buffer, std::size_t size) {
-    if (length >= size) {
-        length = size - 1;
-        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
-            --length;
-    }
-    std::memcpy(buffer, text, length);
-    buffer[length] = '\0';
-}
-
-}  // namespace
+#include "protocol/utf8_prefix.h"
 
 bool SystemErrorText(unsigned long error, char* buffer, std::size_t size) {
     if (buffer == nullptr || size == 0) return false;
@@ -40,6 +26,9 @@ bool SystemErrorText(unsigned long error, char* buffer, std::size_t size) {
         std::snprintf(buffer, size, "error %lu", error);
         return false;
     }
-    CopyWhole(text, static_cast<std::size_t>(length), buffer, size);
+    const std::size_t kept =
+        Utf8PrefixLength(std::string_view(text, static_cast<std::size_t>(length)), size - 1);
+    std::memcpy(buffer, text, kept);
+    buffer[kept] = '\0';
     return true;
 }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "dialog/file_dialogs.h"
-#include "dialog/utf8_prefix.h"
+#include "protocol/utf8_prefix.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "dialog/utf8_prefix.h"
+#include "protocol/utf8_prefix.h"
 
 namespace {
 
