@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
 
 #include "operations/file_access.h"
@@ -88,25 +87,15 @@ bool FollowLinks(const char* path, std::string& target) {
 // has a neighbour. The mode asked for is the usual 0666, so the system
 // applies the umask and any default ACL exactly as for a direct create;
 // mkstemp would give 0600. O_EXCL keeps an existing file or a planted link
-// from being used; the name only has to differ from its neighbours.
+// from being used; the name (process and count, as on Windows) only has to
+// differ from its neighbours.
 int CreateTemporary(const std::string& folder, std::string& temporary) {
-    static std::atomic<std::uint64_t> made{0};
-    static constexpr char kLetters[] =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static std::atomic<unsigned> made{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        struct timespec now {};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        // splitmix64 over the process, a count and the time.
-        std::uint64_t mixed = (static_cast<std::uint64_t>(getpid()) << 32) ^ made.fetch_add(1) ^
-                              static_cast<std::uint64_t>(now.tv_nsec) ^
-                              (static_cast<std::uint64_t>(now.tv_sec) << 20);
-        mixed += 0x9E3779B97F4A7C15u;
-        mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9u;
-        mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBu;
-        mixed ^= mixed >> 31;
-        temporary = folder + ".vx40-";
-        for (int i = 0; i < 6; ++i, mixed /= 62)
-            temporary += kLetters[mixed % 62];
+        char name[40];
+        std::snprintf(name, sizeof name, ".vx40-%lx-%u", static_cast<unsigned long>(getpid()),
+                      made.fetch_add(1));
+        temporary = folder + name;
         const int fd =
             open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
