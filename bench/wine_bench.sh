@@ -93,8 +93,6 @@ server_cpu() {
     awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15) / hz }' "/proc/$1/stat"
 }
 
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
-
 wine_own_prefix bench || exit 1
 wine_map_ports "$port=$work/line" || { echo "the COM13 link did not appear" >&2; exit 1; }
 # wine_map_ports started the server and the prefix's services. A program
@@ -137,7 +135,7 @@ if [ "$only" != search ]; then
         timed /dev/null wine "$exe" --help
         startup+=("${TIMED%% *}")
     done
-    timed "$work/write.json" wine "$exe" -q -p "$port" --json write "$(windows_path "$work/module.vx4")"
+    timed "$work/write.json" wine "$exe" -q -p "$port" --json write "$(winpath "$work/module.vx4")"
     read -r elapsed _ code <<<"$TIMED"
     sim_stop
     if [ "$code" != 0 ]; then

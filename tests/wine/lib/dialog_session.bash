@@ -40,8 +40,6 @@ dialog_session_cleanup() {
     [ -n "${work:-}" ] && rm -rf "$work"
 }
 
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
-
 dialog_session_begin() {
     local prefix=$1 seconds=$2
     # VX40_APPLOADER_EXE runs the checks against another build of the program.

@@ -10,7 +10,8 @@
 #               build/, held under a lock, because restarting its server (to
 #               map a port) ends every Wine program that uses it
 #   ports       pty_start, wine_map_ports: a pseudo-terminal made here, mapped
-#               as a COM port through HKLM\Software\Wine\Ports
+#               as a COM port through HKLM\Software\Wine\Ports; winpath PATH:
+#               the Windows name of a Unix path
 #   X server    xvfb_start: an Xvfb on a free display of its own
 #   processes   wait_exit PID SECONDS: a bounded wait for a background job
 #   simulator   sim_start, sim_stop: vx40-sim of the native build behind a
@@ -94,6 +95,9 @@ wine_own_prefix() {
     return 0
 }
 
+# winpath PATH: PATH as Wine's programs name it (drive Z: is the Unix root).
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
 # Restarts the prefix's server, so that its services read the registry anew
 # (COM links are made only when they start). Ends every program in it.
 wine_restart() {
@@ -115,7 +119,7 @@ wine_map_ports() {
             printf '"%s"="%s"\r\n' "${entry%%=*}" "${entry#*=}"
         done
     } >"$file"
-    timeout 60 wine regedit /S "Z:${file//\//\\}" >/dev/null 2>&1
+    timeout 60 wine regedit /S "$(winpath "$file")" >/dev/null 2>&1
     rm -f "$file"
     wine_restart
     # Any program starts the services again, and with them the links.
