@@ -90,8 +90,7 @@ dialog_session_begin() {
 # one) from the next Wine program on; unmapped again at exit.
 dialog_map_port() {
     mapped_port=$1
-    wine_map_ports "$1=$2"
-    if [ "$(readlink "$WINEPREFIX/dosdevices/${1,,}" 2>/dev/null)" = "$2" ]; then
+    if wine_map_ports "$1=$2"; then
         pass "$1 is mapped to $2"
     else
         fail "$1 is not mapped to $2"
