@@ -290,19 +290,19 @@ void SimulatedDevice::Send(const ReplyPlan& plan) {
             const std::size_t to = (i + 1) * size / pieces;
             if (i > 0 && !SleepUntil(NowUs() + static_cast<std::int64_t>(sent.gapMs) * 1000))
                 return;
-            if (!WriteBytes(sent.frame.data() + from, to - from)) return;
+            if (!WriteBytes(sent.frame.data() + from, to - from, options_.pace)) return;
         }
     }
 }
 
-bool SimulatedDevice::WriteBytes(const std::uint8_t* bytes, std::size_t count) {
+bool SimulatedDevice::WriteBytes(const std::uint8_t* bytes, std::size_t count, bool paced) {
     const std::int64_t start = std::max(NowUs(), lineFreeAtUs_);
-    if (options_.pace) lineFreeAtUs_ = start + LineTimeUs(static_cast<std::int64_t>(count));
+    if (paced) lineFreeAtUs_ = start + LineTimeUs(static_cast<std::int64_t>(count));
     std::size_t sent = 0;
     std::int64_t progressUs = NowUs();
     while (sent < count) {
         std::size_t chunk = count - sent;
-        if (options_.pace) {
+        if (paced) {
             // A chunk goes out only when the line would have carried it whole.
             chunk = std::min(chunk, kPacedChunk);
             if (!SleepUntil(start + LineTimeUs(static_cast<std::int64_t>(sent + chunk))))
@@ -327,17 +327,7 @@ void SimulatedDevice::Echo(const std::uint8_t* bytes, std::size_t count) {
     // The adapter's echo is not paced by the device: it crosses the line
     // while the request does.
     if (options_.trace) Trace("echo", {bytes, bytes + count}, "");
-    std::size_t sent = 0;
-    const std::int64_t startUs = NowUs();
-    while (sent < count && link_.IsOpen()) {
-        const int put = link_.Write(bytes + sent, count - sent, kSliceMs);
-        if (put < 0) {
-            CloseLine();
-            return;
-        }
-        sent += static_cast<std::size_t>(put);
-        if (Interrupted() || NowUs() - startUs > kStuckWriteUs) return;
-    }
+    (void)WriteBytes(bytes, count, false);
 }
 
 void SimulatedDevice::Trace(const char* direction, const std::vector<std::uint8_t>& bytes,

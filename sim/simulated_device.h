@@ -124,7 +124,8 @@ class SimulatedDevice {
     void Serve();
     void HandleFrame(const FrameCollector::Frame& frame);
     void Send(const ReplyPlan& plan);
-    bool WriteBytes(const std::uint8_t* bytes, std::size_t count);
+    // Paced: no faster than the line carries them (the device's own replies).
+    bool WriteBytes(const std::uint8_t* bytes, std::size_t count, bool paced);
     void Echo(const std::uint8_t* bytes, std::size_t count);
     // Sleeps until the time given, in slices, so that Stop and Unplug are
     // seen; false when one of them cut the sleep short.
