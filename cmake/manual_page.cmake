@@ -61,10 +61,14 @@ function(run_help out)
     set(${out} "${help}" PARENT_SCOPE)
 endfunction()
 
-# One entry of the help's option or positional list as a .TP paragraph:
+# One entry of the help's option or positional list as a .TP paragraph,
+# appended to `out` (nothing for no entry, nor for -h,--help):
 # `-o,--output TEXT` becomes \fB\-o\fR, \fB\-\-output\fR \fITEXT\fR, and a
 # positional's head (`KIND ENUM:value in {...} REQUIRED`) just its name.
 function(roff_entry head description out)
+    if(head STREQUAL "" OR head MATCHES "^-h,--help")
+        return()
+    endif()
     string(REGEX MATCH "^[^ ]+" names "${head}")
     set(rest "")
     if(head MATCHES "^[^ ]+ (.*)$")
@@ -91,7 +95,7 @@ function(roff_entry head description out)
         set(tag "\\fI${name}\\fR")
     endif()
     roff_escape("${description}" description)
-    set(${out} ".TP\n${tag}\n${description}\n" PARENT_SCOPE)
+    set(${out} "${${out}}.TP\n${tag}\n${description}\n" PARENT_SCOPE)
 endfunction()
 
 # The COMMANDS section: for each command its usage line, what it does, its
@@ -139,10 +143,7 @@ function(commands_section out)
                 string(APPEND description " ${CMAKE_MATCH_1}")
                 string(STRIP "${description}" description)
             elseif(in_list AND line MATCHES "^  [^ ]")
-                if(NOT head STREQUAL "" AND NOT head MATCHES "^-h,--help")
-                    roff_entry("${head}" "${description}" entry)
-                    string(APPEND entries "${entry}")
-                endif()
+                roff_entry("${head}" "${description}" entries)
                 # Head and description are parted by two or more spaces; a
                 # head too wide for its column has its description below.
                 if(line MATCHES "^  ([^ ]+( [^ ]+)*)  +(.*)$")
@@ -162,10 +163,7 @@ function(commands_section out)
                 endif()
             endif()
         endwhile()
-        if(NOT head STREQUAL "" AND NOT head MATCHES "^-h,--help")
-            roff_entry("${head}" "${description}" entry)
-            string(APPEND entries "${entry}")
-        endif()
+        roff_entry("${head}" "${description}" entries)
         roff_escape("${NAME} ${usage}" usage)
         roff_escape("${summary}" summary)
         string(APPEND section ".SS \"${usage}\"\n${summary}.\n${entries}${footer}")
