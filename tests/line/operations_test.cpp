@@ -96,9 +96,7 @@ TEST_F(Operations, SearchOnAVanishedPortEndsOnStopWithoutSpinning) {
     dialog.SetField(kIdNode, "12");
     std::size_t searchesBefore = 0;
     std::thread stopper([&] {
-        const auto deadline = Clock::now() + std::chrono::seconds(5);
-        while (device.Requests().empty() && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        device.WaitForRequests(1, 5000);
         device.Unplug();
         searchesBefore = dialog.CallsStartingWith("set 1017 Чтение данных").size();
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
