@@ -192,31 +192,30 @@ def bench_write(bins, folder, through_ser2net=False):
     }
 
 
-def bench_search_cpu(bins, folder, seconds):
-    sim = Simulator(bins["sim"], ["--fault", "any:every:silence"], folder, "search-sim")
+def silent_run(bins, folder, name, args, what, limit_s=60.0):
+    """vx40 ARGS against a simulator that never answers, which must end with
+    exit code 5 (no device); returns its elapsed and CPU seconds."""
+    sim = Simulator(bins["sim"], ["--fault", "any:every:silence"], folder, name)
     try:
         started = time.monotonic()
-        process = start_vx40(bins["vx40"], ["-p", sim.port, "info", "--timeout", str(seconds)])
-        code, cpu = reap(process)
+        code, cpu = reap(start_vx40(bins["vx40"], ["-p", sim.port, *args]), limit_s)
         elapsed = time.monotonic() - started
     finally:
         sim.stop()
     if code != 5:
-        sys.exit(f"the search on a silent line ended with exit {code}, not 5 (no device)")
+        sys.exit(f"{what} ended with exit {code}, not 5 (no device)")
+    return elapsed, cpu
+
+
+def bench_search_cpu(bins, folder, seconds):
+    elapsed, cpu = silent_run(bins, folder, "search-sim", ["info", "--timeout", str(seconds)],
+                              "the search on a silent line")
     return {"elapsed_s": elapsed, "cpu_s": cpu, "cpu_share": cpu / elapsed}
 
 
 def bench_scan(bins, folder):
-    sim = Simulator(bins["sim"], ["--fault", "any:every:silence"], folder, "scan-sim")
-    try:
-        started = time.monotonic()
-        process = start_vx40(bins["vx40"], ["-p", sim.port, "scan"])
-        code, cpu = reap(process, 600.0)
-        elapsed = time.monotonic() - started
-    finally:
-        sim.stop()
-    if code != 5:
-        sys.exit(f"the scan of a line with no device ended with exit {code}, not 5 (no device)")
+    elapsed, cpu = silent_run(bins, folder, "scan-sim", ["scan"],
+                              "the scan of a line with no device", 600.0)
     waits = SCAN_NODES * REPLY_WAIT_S
     return {"elapsed_s": elapsed, "nodes": SCAN_NODES, "reply_waits_s": waits,
             "ratio": elapsed / waits, "per_node_ms": 1000 * elapsed / SCAN_NODES,
