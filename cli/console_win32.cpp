@@ -4,17 +4,9 @@
 #include <shellapi.h>
 
 #include "cli/console.h"
+#include "cli/wide_text_win32.h"
 
 namespace {
-
-std::string Utf8Of(const wchar_t* text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) return "";
-    std::string result(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), size, nullptr, nullptr);
-    result.resize(static_cast<std::size_t>(size - 1));
-    return result;
-}
 
 struct ArgumentsHolder {
     LPWSTR* list;
@@ -43,6 +35,6 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
     if (wide.list == nullptr) return std::vector<std::string>(argv, argv + argc);
     std::vector<std::string> arguments;
     for (int i = 0; i < count; ++i)
-        arguments.push_back(Utf8Of(wide.list[i]));
+        arguments.push_back(Utf8OfWide(wide.list[i]));
     return arguments;
 }

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "cli/service_log.h"
+#include "cli/wide_text_win32.h"
 #include "protocol/system_error_win32.h"
 
 namespace {
@@ -23,24 +24,6 @@ class FileHandle {
     HANDLE handle_;
 };
 
-std::wstring Wide(const std::string& text) {
-    const int units = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    if (units <= 0) return L"";
-    std::wstring wide(static_cast<std::size_t>(units), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), units);
-    wide.resize(static_cast<std::size_t>(units - 1));
-    return wide;
-}
-
-std::string Utf8(const wchar_t* text) {
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) return "";
-    std::string utf8(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), bytes, nullptr, nullptr);
-    utf8.resize(static_cast<std::size_t>(bytes - 1));
-    return utf8;
-}
-
 std::string SystemMessage(DWORD error) {
     char text[480];
     SystemErrorText(error, text, sizeof text);
@@ -56,7 +39,7 @@ std::string DefaultServiceLogPath(bool makeFolder, std::string& problem) {
         return "";
     }
     const std::filesystem::path folder = std::filesystem::path(local) / L"vx40";
-    const std::string folderText = Utf8(folder.c_str());
+    const std::string folderText = Utf8OfWide(folder.c_str());
     if (makeFolder) {
         std::error_code error;
         std::filesystem::create_directories(folder, error);
@@ -73,7 +56,7 @@ bool AppendWholeLine(const std::string& path, const std::string& line, std::stri
     // the end of the file as one step, so a whole line given to one
     // WriteFile lands in one piece after every line before it, whoever wrote
     // those. Others may read, append and rename meanwhile.
-    const FileHandle file(CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA,
+    const FileHandle file(CreateFileW(WideOfUtf8(path).c_str(), FILE_APPEND_DATA,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.get() == INVALID_HANDLE_VALUE) {
