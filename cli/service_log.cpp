@@ -128,6 +128,20 @@ std::string Iso8601Utc(std::chrono::system_clock::time_point time) {
     return text;
 }
 
+std::string DefaultServiceLogPath(bool makeFolder, std::string& problem) {
+    const std::string folder = ServiceLogFolder(problem);
+    if (folder.empty()) return "";
+    if (makeFolder) {
+        std::error_code error;
+        fs::create_directories(PathOf(folder), error);
+        if (error) {
+            problem = folder + ": cannot create: " + error.message();
+            return "";
+        }
+    }
+    return folder + static_cast<char>(fs::path::preferred_separator) + "service.log";
+}
+
 std::string ServiceLogLine(const CliOptions& options, const Outcome& outcome,
                            const ServiceRecord& record) {
     Json entry;

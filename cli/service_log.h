@@ -55,13 +55,17 @@ int PrintServiceLog(const CliOptions& options);
 // "2024-05-17T09:03:21.042Z".
 std::string Iso8601Utc(std::chrono::system_clock::time_point time);
 
+// The log's usual place: service.log in ServiceLogFolder. With `makeFolder`
+// the folder is made when missing. Empty, with `problem` set, when there is
+// no such place.
+std::string DefaultServiceLogPath(bool makeFolder, std::string& problem);
+
 // Platform parts (service_log_posix.cpp, service_log_win32.cpp).
 
-// The log's usual place: $XDG_STATE_HOME/vx40/service.log, else
-// ~/.local/state/vx40/service.log; %LOCALAPPDATA%\vx40\service.log on
-// Windows. With `makeFolder` its folder is made when missing. Empty, with
-// `problem` set, when there is no such place.
-std::string DefaultServiceLogPath(bool makeFolder, std::string& problem);
+// The log's folder: $XDG_STATE_HOME/vx40, else ~/.local/state/vx40;
+// %LOCALAPPDATA%\vx40 on Windows. Empty, with `problem` set, when there is
+// no such place.
+std::string ServiceLogFolder(std::string& problem);
 
 // Appends `line` (newline included) to the file `path`, made when missing,
 // in a single write at the file's end: lines appended by processes at the

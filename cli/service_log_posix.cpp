@@ -4,8 +4,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 #include "cli/service_log.h"
 
@@ -35,7 +33,7 @@ std::string AbsoluteFromEnvironment(const char* name) {
 
 }  // namespace
 
-std::string DefaultServiceLogPath(bool makeFolder, std::string& problem) {
+std::string ServiceLogFolder(std::string& problem) {
     std::string state = AbsoluteFromEnvironment("XDG_STATE_HOME");
     if (state.empty()) {
         const std::string home = AbsoluteFromEnvironment("HOME");
@@ -45,16 +43,7 @@ std::string DefaultServiceLogPath(bool makeFolder, std::string& problem) {
         }
         state = home + "/.local/state";
     }
-    const std::string folder = state + "/vx40";
-    if (makeFolder) {
-        std::error_code error;
-        std::filesystem::create_directories(folder, error);
-        if (error) {
-            problem = folder + ": cannot create: " + error.message();
-            return "";
-        }
-    }
-    return folder + "/service.log";
+    return state + "/vx40";
 }
 
 bool AppendWholeLine(const std::string& path, const std::string& line, std::string& problem) {

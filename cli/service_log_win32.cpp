@@ -2,7 +2,6 @@
 
 #include <cwchar>
 #include <filesystem>
-#include <system_error>
 
 #include "cli/service_log.h"
 #include "cli/wide_text_win32.h"
@@ -32,23 +31,13 @@ std::string SystemMessage(DWORD error) {
 
 }  // namespace
 
-std::string DefaultServiceLogPath(bool makeFolder, std::string& problem) {
+std::string ServiceLogFolder(std::string& problem) {
     const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
     if (local == nullptr || local[0] == L'\0') {
         problem = "LOCALAPPDATA is not set";
         return "";
     }
-    const std::filesystem::path folder = std::filesystem::path(local) / L"vx40";
-    const std::string folderText = Utf8OfWide(folder.c_str());
-    if (makeFolder) {
-        std::error_code error;
-        std::filesystem::create_directories(folder, error);
-        if (error) {
-            problem = folderText + ": cannot create: " + error.message();
-            return "";
-        }
-    }
-    return folderText + "\\service.log";
+    return Utf8OfWide((std::filesystem::path(local) / L"vx40").c_str());
 }
 
 bool AppendWholeLine(const std::string& path, const std::string& line, std::string& problem) {
