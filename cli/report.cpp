@@ -1,5 +1,6 @@
 #include "cli/report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -100,4 +101,21 @@ void PrintJsonLine(const Json& json) {
     // than allowed to throw.
     const std::string text = json.dump(-1, ' ', false, Json::error_handler_t::replace);
     std::printf("%s\n", text.c_str());
+}
+
+void PrintColumns(const std::vector<std::vector<std::string>>& rows) {
+    if (rows.empty()) return;
+    std::vector<std::size_t> widths(rows.front().size(), 0);
+    for (const auto& row : rows) {
+        for (std::size_t i = 0; i < row.size(); ++i)
+            widths[i] = std::max(widths[i], Utf8Width(row[i]));
+    }
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size()) line.append(widths[i] - Utf8Width(row[i]) + 2, ' ');
+        }
+        std::printf("%s\n", line.c_str());
+    }
 }

@@ -5,6 +5,8 @@
 
 #include <array>
 #include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/options.h"
@@ -29,3 +31,8 @@ void PrintOutcome(const CliOptions& options, const Outcome& outcome, StatusOutpu
 void PrintFailureLines(const Outcome& outcome, StatusOutput& status);
 nlohmann::ordered_json OutcomeJson(const CliOptions& options, const Outcome& outcome);
 void PrintJsonLine(const nlohmann::ordered_json& json);
+
+// Rows as columns two spaces apart on stdout, each cell padded to the
+// column's widest (in characters, for the Cyrillic texts); the last column
+// is not padded.
+void PrintColumns(const std::vector<std::vector<std::string>>& rows);

@@ -91,35 +91,23 @@ class ScanReport : public ScanListener {
     std::vector<ScannedDevice> devices_;
 };
 
-// A caption line and one row a device, in columns two spaces apart; the
-// captions are the dialog's, without their colons.
+// A caption line and one row a device; the captions are the dialog's,
+// without their colons.
 void PrintTable(const std::vector<ScannedDevice>& devices) {
-    constexpr std::size_t kColumns = 1 + kIdentityCaptions.size();
-    std::array<std::string, kColumns> captions{"485 N"};
-    for (std::size_t i = 0; i < kIdentityCaptions.size(); ++i) {
-        std::string caption = kIdentityCaptions[i];
+    std::vector<std::string> captions{"485 N"};
+    for (const char* text : kIdentityCaptions) {
+        std::string caption = text;
         while (!caption.empty() && (caption.back() == ':' || caption.back() == ' '))
             caption.pop_back();
-        captions[i + 1] = caption;
+        captions.push_back(caption);
     }
-    std::vector<std::array<std::string, kColumns>> rows{captions};
+    std::vector<std::vector<std::string>> rows{captions};
     for (const ScannedDevice& device : devices) {
-        std::array<std::string, kColumns> row{std::to_string(device.node)};
-        std::copy(device.identity.begin(), device.identity.end(), row.begin() + 1);
+        std::vector<std::string> row{std::to_string(device.node)};
+        row.insert(row.end(), device.identity.begin(), device.identity.end());
         rows.push_back(row);
     }
-    std::array<std::size_t, kColumns> widths{};
-    for (const auto& row : rows)
-        for (std::size_t i = 0; i < kColumns; ++i)
-            widths[i] = std::max(widths[i], Utf8Width(row[i]));
-    for (const auto& row : rows) {
-        std::string line;
-        for (std::size_t i = 0; i < kColumns; ++i) {
-            line += row[i];
-            if (i + 1 < kColumns) line.append(widths[i] - Utf8Width(row[i]) + 2, ' ');
-        }
-        std::printf("%s\n", line.c_str());
-    }
+    PrintColumns(rows);
 }
 
 Json ScanJson(const CliOptions& options, ResultCode result,

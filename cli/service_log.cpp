@@ -89,23 +89,6 @@ std::vector<std::string> TableRow(const Json& entry) {
             result};
 }
 
-void PrintTable(const std::vector<std::vector<std::string>>& rows) {
-    std::vector<std::size_t> widths(rows.front().size(), 0);
-    for (const auto& row : rows) {
-        for (std::size_t i = 0; i < row.size(); ++i)
-            widths[i] = std::max(widths[i], Utf8Width(row[i]));
-    }
-    for (const auto& row : rows) {
-        std::string line;
-        for (std::size_t i = 0; i < row.size(); ++i) {
-            line += row[i];
-            // The last column, the result with its message, is not padded.
-            if (i + 1 < row.size()) line.append(widths[i] - Utf8Width(row[i]) + 2, ' ');
-        }
-        std::printf("%s\n", line.c_str());
-    }
-}
-
 }  // namespace
 
 bool LoggedCommand(CommandKind command) {
@@ -261,7 +244,7 @@ int PrintServiceLog(const CliOptions& options) {
             {"TIME", "COMMAND", "PORT", "NODE", "DEVICE", "FILE", "TOOK", "RESULT"}};
         for (const auto& [line, entry] : entries)
             rows.push_back(TableRow(entry));
-        PrintTable(rows);
+        PrintColumns(rows);
     }
     std::fflush(stdout);
     return kExitSuccess;
