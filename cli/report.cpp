@@ -27,12 +27,7 @@ Json JsonOf(const CliOptions& options, const Outcome& outcome) {
     }
     json["port"] = options.port;
     json["node"] = std::stoi(options.node);
-    if (outcome.identified) {
-        Json device;
-        for (std::size_t i = 0; i < kIdentityKeys.size(); ++i)
-            device[kIdentityKeys[i]] = outcome.identity[i];
-        json["device"] = device;
-    }
+    if (outcome.identified) json["device"] = IdentityJson(outcome.identity);
     if (options.command == CommandKind::Backup && !outcome.file.empty())
         json["file"] = outcome.file;
     if (options.command == CommandKind::Write) json["blocks"] = outcome.blocks;
@@ -74,6 +69,13 @@ void PrintFailure(const Outcome& outcome) {
 }
 
 }  // namespace
+
+Json IdentityJson(const std::array<std::string, 5>& identity) {
+    Json device;
+    for (std::size_t i = 0; i < kIdentityKeys.size(); ++i)
+        device[kIdentityKeys[i]] = identity[i];
+    return device;
+}
 
 void PrintOutcome(const CliOptions& options, const Outcome& outcome, StatusOutput& status) {
     PrintFailureLines(outcome, status);

@@ -23,6 +23,9 @@ inline constexpr std::array<const char*, 5> kIdentityCaptions = {
 inline constexpr std::array<const char*, 5> kIdentityKeys = {
     "deviceType", "serialNumber", "bootVersion", "appVersion", "requiredBootVersion"};
 
+// The identity fields as a JSON object under kIdentityKeys.
+nlohmann::ordered_json IdentityJson(const std::array<std::string, 5>& identity);
+
 void PrintOutcome(const CliOptions& options, const Outcome& outcome, StatusOutput& status);
 
 // The parts of PrintOutcome, for a caller that gathers the JSON objects of

@@ -119,8 +119,7 @@ Json ScanJson(const CliOptions& options, ResultCode result,
     json["devices"] = Json::array();
     for (const ScannedDevice& device : devices) {
         Json entry{{"node", device.node}};
-        for (std::size_t i = 0; i < kIdentityKeys.size(); ++i)
-            entry[kIdentityKeys[i]] = device.identity[i];
+        entry.update(IdentityJson(device.identity));
         json["devices"].push_back(entry);
     }
     return json;

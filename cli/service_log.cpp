@@ -22,13 +22,6 @@ fs::path PathOf(const std::string& utf8) {
     return fs::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
-Json IdentityJson(const IdentityFields& fields) {
-    Json device;
-    for (std::size_t i = 0; i < kIdentityKeys.size(); ++i)
-        device[kIdentityKeys[i]] = fields[i];
-    return device;
-}
-
 const char* CommandName(CommandKind command) {
     switch (command) {
         case CommandKind::Write:
