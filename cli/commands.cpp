@@ -47,13 +47,7 @@ std::string SizeReason(const std::string& path) {
 }
 
 std::string Detail(const CliOptions& options, const CommandContext& context, ResultCode result) {
-    if (result == kErrPortOpen) {
-        std::string detail = context.line.channel.lastError;
-        if (detail.empty()) detail = options.port + ": cannot open";
-        const std::string hint = PortAccessHint(options.port);
-        if (!hint.empty()) detail += "; " + hint;
-        return detail;
-    }
+    if (result == kErrPortOpen) return PortOpenDetail(options.port, context.line);
     if (IsFileFailure(result)) {
         if (context.reason[0] != '\0') return context.reason;
         if (result == kErrNotModule) return SizeReason(options.moduleFile);
@@ -62,6 +56,14 @@ std::string Detail(const CliOptions& options, const CommandContext& context, Res
 }
 
 }  // namespace
+
+std::string PortOpenDetail(const std::string& port, const LineState& line) {
+    std::string detail = line.channel.lastError;
+    if (detail.empty()) detail = port + ": cannot open";
+    const std::string hint = PortAccessHint(port);
+    if (!hint.empty()) detail += "; " + hint;
+    return detail;
+}
 
 Outcome RunCommand(const CliOptions& options, CommandContext& context, TerminalDialog& dialog,
                    const InterruptWatch& interrupt) {

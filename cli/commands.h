@@ -28,5 +28,9 @@ struct Outcome {
     std::vector<SerialPortEntry> ports;
 };
 
+// Why `port` could not be opened: the channel's reason, and what access the
+// port needs where the system says so.
+std::string PortOpenDetail(const std::string& port, const LineState& line);
+
 Outcome RunCommand(const CliOptions& options, CommandContext& context, TerminalDialog& dialog,
                    const InterruptWatch& interrupt);

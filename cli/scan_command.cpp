@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/options.h"
 #include "cli/report.h"
-#include "cli/serial_ports.h"
 #include "cli/status_output.h"
 #include "cli/terminal_dialog.h"
 #include "dialog/command_context.h"
@@ -125,17 +125,6 @@ Json ScanJson(const CliOptions& options, ResultCode result,
     return json;
 }
 
-void PrintFailure(const CliOptions& options, const LineState& line, ResultCode result) {
-    const std::string_view message = MessageOf(result);
-    std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
-    if (result != kErrPortOpen) return;
-    std::string detail = line.channel.lastError;
-    if (detail.empty()) detail = options.port + ": cannot open";
-    const std::string hint = PortAccessHint(options.port);
-    if (!hint.empty()) detail += "; " + hint;
-    std::fprintf(stderr, "%s\n", detail.c_str());
-}
-
 }  // namespace
 
 int RunScan(const CliOptions& options, LineState& line, Event& commandEvent, StatusOutput& status) {
@@ -151,8 +140,10 @@ int RunScan(const CliOptions& options, LineState& line, Event& commandEvent, Sta
                     "100%");
     }
 
-    status.BreakLine();
-    if (result != kResultOk) PrintFailure(options, line, result);
+    Outcome failure;
+    failure.result = result;
+    if (result == kErrPortOpen) failure.detail = PortOpenDetail(options.port, line);
+    PrintFailureLines(failure, status);
     if (options.json) {
         PrintJsonLine(ScanJson(options, result, devices));
     } else if (!devices.empty()) {
