@@ -4,17 +4,6 @@
 
 namespace {
 
-// A node number: one to three digits, 0 to 255.
-bool ReadNode(std::string_view text, unsigned& node) {
-    if (text.empty() || text.size() > 3) return false;
-    node = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return false;
-        node = node * 10 + static_cast<unsigned>(c - '0');
-    }
-    return node <= 255;
-}
-
 std::string Quoted(std::string_view text) {
     // Appended piece by piece: GCC 12 at -O3 takes "'" + std::string(...)
     // for an overlapping copy (-Wrestrict) and the build treats that as an
@@ -26,6 +15,16 @@ std::string Quoted(std::string_view text) {
 }
 
 }  // namespace
+
+bool ReadNodeNumber(std::string_view text, unsigned& node) {
+    if (text.empty() || text.size() > 3) return false;
+    node = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        node = node * 10 + static_cast<unsigned>(c - '0');
+    }
+    return node <= 255;
+}
 
 bool ParseNodeList(std::string_view text, std::vector<std::uint8_t>& nodes, std::string& problem) {
     nodes.clear();
@@ -51,7 +50,7 @@ bool ParseNodeList(std::string_view text, std::vector<std::uint8_t>& nodes, std:
             dash == std::string_view::npos ? firstText : entry.substr(dash + 1);
         unsigned first = 0;
         unsigned last = 0;
-        if (!ReadNode(firstText, first) || !ReadNode(lastText, last)) {
+        if (!ReadNodeNumber(firstText, first) || !ReadNodeNumber(lastText, last)) {
             problem = Quoted(entry) + " is not a node from 0 to 255 or a range of them";
             nodes.clear();
             return false;

@@ -6,6 +6,10 @@
 #include <string_view>
 #include <vector>
 
+// A node number as the command line writes it: one to three digits, 0 to
+// 255.
+bool ReadNodeNumber(std::string_view text, unsigned& node);
+
 // Reads numbers (0 to 255) and ranges FIRST-LAST (FIRST not above LAST),
 // separated by commas, into `nodes` in the order given. A node named twice,
 // directly or through a range, refuses the whole list: serving a device

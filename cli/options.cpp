@@ -72,13 +72,8 @@ void AddGlobalOptions(CLI::App& app, CliOptions& options) {
 }  // namespace
 
 bool IsNodeNumber(std::string_view text) {
-    if (text.empty() || text.size() > 3) return false;
-    unsigned value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    return value <= 255;
+    unsigned node = 0;
+    return ReadNodeNumber(text, node);
 }
 
 ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& options) {
