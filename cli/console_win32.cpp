@@ -4,7 +4,7 @@
 #include <shellapi.h>
 
 #include "cli/console.h"
-#include "cli/wide_text_win32.h"
+#include "protocol/wide_text_win32.h"
 
 namespace {
 
@@ -35,6 +35,6 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
     if (wide.list == nullptr) return std::vector<std::string>(argv, argv + argc);
     std::vector<std::string> arguments;
     for (int i = 0; i < count; ++i)
-        arguments.push_back(Utf8OfWide(wide.list[i]));
+        arguments.push_back(Utf8Text(wide.list[i]));
     return arguments;
 }

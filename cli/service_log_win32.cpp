@@ -4,8 +4,8 @@
 #include <filesystem>
 
 #include "cli/service_log.h"
-#include "cli/wide_text_win32.h"
 #include "protocol/system_error_win32.h"
+#include "protocol/wide_text_win32.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ std::string ServiceLogFolder(std::string& problem) {
         problem = "LOCALAPPDATA is not set";
         return "";
     }
-    return Utf8OfWide((std::filesystem::path(local) / L"vx40").c_str());
+    return Utf8Text((std::filesystem::path(local) / L"vx40").c_str());
 }
 
 bool AppendWholeLine(const std::string& path, const std::string& line, std::string& problem) {
@@ -45,7 +45,7 @@ bool AppendWholeLine(const std::string& path, const std::string& line, std::stri
     // the end of the file as one step, so a whole line given to one
     // WriteFile lands in one piece after every line before it, whoever wrote
     // those. Others may read, append and rename meanwhile.
-    const FileHandle file(CreateFileW(WideOfUtf8(path).c_str(), FILE_APPEND_DATA,
+    const FileHandle file(CreateFileW(WideText(path.c_str()).c_str(), FILE_APPEND_DATA,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.get() == INVALID_HANDLE_VALUE) {

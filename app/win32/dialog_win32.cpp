@@ -9,6 +9,7 @@
 
 #include "dialog/file_dialogs.h"
 #include "protocol/utf8_prefix.h"
+#include "protocol/wide_text_win32.h"
 
 namespace {
 
@@ -30,26 +31,6 @@ std::wstring WideModuleFilter() {
 }
 
 }  // namespace
-
-std::wstring WideText(const char* text, int length) {
-    if (text == nullptr || length == 0) return std::wstring();
-    const int units = MultiByteToWideChar(CP_UTF8, 0, text, length, nullptr, 0);
-    if (units <= 0) return std::wstring();
-    std::wstring wide(static_cast<std::size_t>(units), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text, length, wide.data(), units);
-    if (length < 0) wide.pop_back();  // the converted terminator
-    return wide;
-}
-
-std::string Utf8Text(const wchar_t* text, int length) {
-    if (text == nullptr || length == 0) return std::string();
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) return std::string();
-    std::string utf8(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(), bytes, nullptr, nullptr);
-    if (length < 0) utf8.pop_back();
-    return utf8;
-}
 
 void Win32Dialog::Attach(HWND window, HINSTANCE instance) {
     window_ = window;

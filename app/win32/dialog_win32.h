@@ -41,9 +41,3 @@ class Win32Dialog final : public Dialog {
     HWND window_ = nullptr;
     HINSTANCE instance_ = nullptr;
 };
-
-// UTF-8 to UTF-16; `length` bytes, or up to the terminator when negative.
-// Bytes that are not UTF-8 become U+FFFD.
-std::wstring WideText(const char* text, int length = -1);
-// UTF-16 to UTF-8; `length` units, or up to the terminator when negative.
-std::string Utf8Text(const wchar_t* text, int length = -1);

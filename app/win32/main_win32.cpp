@@ -20,6 +20,7 @@
 #include "operations/dialog_inputs.h"
 #include "protocol/event.h"
 #include "protocol/line_state.h"
+#include "protocol/wide_text_win32.h"
 
 namespace {
 
