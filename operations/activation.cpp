@@ -5,11 +5,7 @@
 #include "protocol/exchange.h"
 
 ResultCode ActivateApplication(CommandContext& context, std::uint8_t node) {
-    LineState& line = context.line;
-    line.PayloadBuffer[0] = line.SequenceNumber;
-    line.PayloadBuffer[1] = node;
-    line.PayloadBuffer[2] = kCommandActivate;
-    const int result = Exchange(line, 3, node);
+    const int result = ExchangeCommand(context.line, node, kCommandActivate);
     return result < 0 ? result : kResultOk;
 }
 

@@ -88,14 +88,6 @@ char* AppendCp1251(char* out, std::uint8_t byte) {
     return out;
 }
 
-ResultCode RequestOnly(CommandContext& context, std::uint8_t node, std::uint8_t command) {
-    LineState& line = context.line;
-    line.PayloadBuffer[0] = line.SequenceNumber;
-    line.PayloadBuffer[1] = node;
-    line.PayloadBuffer[2] = command;
-    return Exchange(line, 3, node);
-}
-
 }  // namespace
 
 DeviceInfo ParseDeviceInfo(const std::uint8_t* data) {
@@ -159,12 +151,12 @@ ResultCode IdentifyDevice(CommandContext& context, std::uint8_t node) {
     ShowStatus(dialog, kStatusReading, 100, 0);
 
     context.presenceAnswered = false;
-    int result = RequestOnly(context, node, kCommandPresence);
+    int result = ExchangeCommand(context.line, node, kCommandPresence);
     if (result == kErrExchange) return kErrNoDevice;
     if (result < 0) return result;
     context.presenceAnswered = true;
 
-    result = RequestOnly(context, node, kCommandInformation);
+    result = ExchangeCommand(context.line, node, kCommandInformation);
     if (result < 0) return result;
 
     ShowStatus(dialog, kStatusReadDone, 100, 100);

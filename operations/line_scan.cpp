@@ -4,23 +4,6 @@
 #include "protocol/event.h"
 #include "protocol/exchange.h"
 
-namespace {
-
-// The status byte of a refusal. Any other byte where the status belongs
-// means the reply had none: on a line that echoes, the request's own frame
-// comes back as the only "reply" of a silent node, and it carries no status.
-constexpr std::uint8_t kStatusRefused = 0x15;
-
-int Request(LineState& line, std::uint8_t node, std::uint8_t command, int attempts,
-            ExchangeMisses& misses) {
-    line.PayloadBuffer[0] = line.SequenceNumber;
-    line.PayloadBuffer[1] = node;
-    line.PayloadBuffer[2] = command;
-    return Exchange(line, kRequestHeaderLength, node, attempts, &misses);
-}
-
-}  // namespace
-
 ResultCode ScanLine(CommandContext& context, std::span<const std::uint8_t> nodes,
                     ScanListener& listener) {
     LineState& line = context.line;
@@ -33,7 +16,7 @@ ResultCode ScanLine(CommandContext& context, std::span<const std::uint8_t> nodes
         listener.Asking(i, nodes.size(), node);
 
         ExchangeMisses misses;
-        int result = Request(line, node, kCommandPresence, 1, misses);
+        int result = ExchangeCommand(line, node, kCommandPresence, 1, &misses);
         if (result == kErrAborted) return result;
         if (result == kErrExchange) {
             if (misses.otherNode >= 0) {
@@ -44,12 +27,15 @@ ResultCode ScanLine(CommandContext& context, std::span<const std::uint8_t> nodes
             continue;
         }
         if (result < 0) {
+            // Any other byte where the status belongs means the reply had
+            // none: on a line that echoes, the request's own frame comes
+            // back as the only "reply" of a silent node.
             if (line.PayloadBuffer[3] == kStatusRefused)
                 listener.Warn({node, ScanProblem::kPresenceRefused, -1, result});
             continue;
         }
 
-        result = Request(line, node, kCommandInformation, kExchangeAttempts, misses);
+        result = ExchangeCommand(line, node, kCommandInformation, kExchangeAttempts, &misses);
         if (result == kErrAborted) return result;
         if (result < 0) {
             listener.Warn({node, ScanProblem::kNoInformation, misses.otherNode, result});

@@ -108,3 +108,11 @@ int Exchange(LineState& line, int payloadLength, std::uint8_t node, int maxAttem
     if (line.PayloadBuffer[3] == kStatusAccepted) return replyLength;
     return DeviceErrorResult(line.PayloadBuffer[4]);
 }
+
+int ExchangeCommand(LineState& line, std::uint8_t node, std::uint8_t command, int attempts,
+                    ExchangeMisses* misses) {
+    line.PayloadBuffer[0] = line.SequenceNumber;
+    line.PayloadBuffer[1] = node;
+    line.PayloadBuffer[2] = command;
+    return Exchange(line, kRequestHeaderLength, node, attempts, misses);
+}

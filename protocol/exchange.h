@@ -17,6 +17,7 @@ inline constexpr int kExchangeAttempts = 4;
 // Sequence number, node and command: a request without data.
 inline constexpr int kRequestHeaderLength = 3;
 inline constexpr std::uint8_t kStatusAccepted = 6;
+inline constexpr std::uint8_t kStatusRefused = 0x15;
 
 // What an exchange heard that was not the reply it waited for, for a caller
 // that tells a silent node from a line carrying something else (a scan).
@@ -32,6 +33,11 @@ struct ExchangeMisses {
 // `misses`, when given, is filled from scratch.
 int Exchange(LineState& line, int payloadLength, std::uint8_t node,
              int attempts = kExchangeAttempts, ExchangeMisses* misses = nullptr);
+
+// One exchange of a request without data: the sequence number, `node` and
+// `command` are written into the payload first.
+int ExchangeCommand(LineState& line, std::uint8_t node, std::uint8_t command,
+                    int attempts = kExchangeAttempts, ExchangeMisses* misses = nullptr);
 
 // The ResultCode of a device error byte (a fixed table, not arithmetic).
 ResultCode DeviceErrorResult(std::uint8_t errorByte);
