@@ -116,11 +116,6 @@ Outcome RunCommand(const CliOptions& options, CommandContext& context, TerminalD
 
     if (outcome.detail.empty()) outcome.detail = Detail(options, context, outcome.result);
     outcome.identified = dialog.Identified() && options.command != CommandKind::Activate;
-    if (outcome.identified) {
-        int i = 0;
-        for (int id :
-             {kIdDeviceType, kIdSerialNumber, kIdBootVersion, kIdAppVersion, kIdRequiredBoot})
-            outcome.identity[static_cast<std::size_t>(i++)] = dialog.Field(id);
-    }
+    if (outcome.identified) outcome.identity = dialog.IdentityFields();
     return outcome;
 }

@@ -58,6 +58,13 @@ bool TerminalDialog::Identified() const {
     return !Field(kIdRequiredBoot).empty();
 }
 
+std::array<std::string, 5> TerminalDialog::IdentityFields() const {
+    std::array<std::string, 5> fields;
+    for (std::size_t i = 0; i < fields.size(); ++i)
+        fields[i] = Field(kIdentityFields[i]);
+    return fields;
+}
+
 int TerminalDialog::GetItemText(int id, char* buffer, int size) {
     if (buffer == nullptr || size <= 0) return 0;
     const std::string text = Field(id);
@@ -76,9 +83,7 @@ void TerminalDialog::SetItemText(int id, const char* text) {
     // The required boot version is filled last, and only by an
     // identification that succeeded (see Identified).
     if (id == kIdRequiredBoot && Identified()) {
-        identifications_.push_back({Field(kIdDeviceType), Field(kIdSerialNumber),
-                                    Field(kIdBootVersion), Field(kIdAppVersion),
-                                    Field(kIdRequiredBoot)});
+        identifications_.push_back(IdentityFields());
     }
     // ShowStatus writes the text first, then the percentage: the line is
     // complete once the percentage arrives.

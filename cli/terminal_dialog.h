@@ -31,6 +31,8 @@ class TerminalDialog : public Dialog {
     std::string Field(int id) const;
     // True while the identity fields hold a completed identification.
     bool Identified() const;
+    // The identity fields as they stand, in the order of kIdentityFields.
+    std::array<std::string, 5> IdentityFields() const;
     // The identity fields of every identification completed, in order, each
     // in the order of Outcome::identity: a write identifies the device
     // before and after it, and the fields keep only the second.

@@ -23,4 +23,9 @@ inline constexpr int kIdNode = 1026;
 inline constexpr int kIdStop = 1027;
 inline constexpr int kIdActivate = 1028;
 
+// The five identity fields, in the order an identification blanks and
+// fills them, which is also the order the front-ends show them in.
+inline constexpr int kIdentityFields[] = {kIdDeviceType, kIdSerialNumber, kIdBootVersion,
+                                          kIdAppVersion, kIdRequiredBoot};
+
 inline constexpr unsigned kWmCommand = 0x0111;

@@ -144,10 +144,8 @@ IdentityTexts FormatIdentity(const DeviceInfo& info) {
 
 ResultCode IdentifyDevice(CommandContext& context, std::uint8_t node) {
     Dialog& dialog = context.dialog;
-    for (int id :
-         {kIdDeviceType, kIdSerialNumber, kIdBootVersion, kIdAppVersion, kIdRequiredBoot}) {
+    for (int id : kIdentityFields)
         dialog.SetItemText(id, "");
-    }
     ShowStatus(dialog, kStatusReading, 100, 0);
 
     context.presenceAnswered = false;
