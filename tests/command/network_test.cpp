@@ -131,18 +131,24 @@ TEST_P(NetworkCommand, EveryCommandWorksAsOnALocalPort) {
 TEST_P(NetworkCommand, AServerThatCannotBeReachedEndsWithCode4AndTheReason) {
     SilentServer silent;
     ASSERT_TRUE(silent.Listening());
+    DeafServer deaf;
+    ASSERT_TRUE(deaf.Listening());
     const std::string free = std::to_string(FreeLoopbackPort());
     const struct {
         std::string port;
         const char* reason;  // a part of the second line
-        bool rfc2217Only;    // a raw connection has no negotiation to wait for
+        bool runs;           // whether the case means something for this kind of server
     } cases[] = {
-        {Scheme() + "127.0.0.1:" + free, "refused", false},
-        {Scheme() + "no-such-host.invalid:" + free, "no-such-host.invalid", false},
-        {Scheme() + "127.0.0.1:" + std::to_string(silent.Port()), "", true},
+        {Scheme() + "127.0.0.1:" + free, "refused", true},
+        {Scheme() + "no-such-host.invalid:" + free, "no-such-host.invalid", true},
+        // A raw connection has no negotiation to wait for.
+        {Scheme() + "127.0.0.1:" + std::to_string(silent.Port()), "", Rfc2217()},
+        // The connection is made alike for both kinds; once is enough.
+        {Scheme() + "127.0.0.1:" + std::to_string(deaf.Port()), "no answer within 3000 ms",
+         !Rfc2217()},
     };
     for (const auto& c : cases) {
-        if (c.rfc2217Only && !Rfc2217()) continue;
+        if (!c.runs) continue;
         const auto started = Clock::now();
         const ChildResult run =
             RunChild(VX40_EXE, Through({"-q", "info"}, c.port), folder.string());
@@ -187,6 +193,15 @@ TEST_P(NetworkCommand, TheServerDyingEndsWithCode5AndLeavesNoFile) {
 }
 
 TEST_P(NetworkCommand, InterruptDuringTheConnectionOrTheSearchEndsWithCode130) {
+    {
+        // A server that never takes the connection: vx40 is connecting.
+        DeafServer deaf;
+        ASSERT_TRUE(deaf.Listening());
+        const std::string port = Scheme() + "127.0.0.1:" + std::to_string(deaf.Port());
+        ChildProcess vx40(VX40_EXE, Through({"info"}, port), folder.string());
+        ASSERT_TRUE(deaf.WaitForAttempt(10000)) << vx40.Err();
+        ExpectInterruptEnds(vx40);
+    }
     {
         // A server that never answers: over RFC 2217 vx40 is still
         // negotiating, over raw TCP it is searching.

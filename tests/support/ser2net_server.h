@@ -1,6 +1,6 @@
 // Serial servers on 127.0.0.1 for the network tests: ser2net in front of a
-// device path, as technicians run it in front of a real line, and a server
-// that accepts connections and never says a word.
+// device path, as technicians run it in front of a real line, a server that
+// accepts connections and never says a word, and one that takes none.
 #pragma once
 
 #include <arpa/inet.h>
@@ -15,7 +15,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -47,16 +49,17 @@ inline std::string Ser2netProgram() {
     return {};
 }
 
-// A listening TCP socket on 127.0.0.1 with a port the system chose; -1 when
-// none could be made. `port` receives the port.
-inline int ListenOnLoopback(int& port) {
+// A listening TCP socket on 127.0.0.1 with a port the system chose, holding
+// up to `backlog` connections that wait to be accepted (Linux takes one
+// more); -1 when none could be made. `port` receives the port.
+inline int ListenOnLoopback(int& port, int backlog = 8) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 8) != 0 ||
+        ::listen(fd, backlog) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         if (fd >= 0) ::close(fd);
         return -1;
@@ -74,25 +77,33 @@ inline int FreeLoopbackPort() {
     return port;
 }
 
-// Whether something listens on 127.0.0.1:port, read from the kernel's table
-// rather than by connecting: a probe connection would make ser2net open the
-// device and count a user.
-inline bool ListeningOnLoopback(int port) {
+// Whether the kernel's table of TCP sockets holds one in `state` whose own
+// end (or, with `farEnd`, whose peer) is 127.0.0.1:port.
+inline bool TcpSocketOnLoopback(int port, bool farEnd, unsigned state) {
     std::ifstream table("/proc/net/tcp");
     std::string line;
     std::getline(table, line);  // the heading
     while (std::getline(table, line)) {
-        unsigned address = 0;
+        unsigned local = 0;
         unsigned localPort = 0;
-        unsigned state = 0;
-        if (std::sscanf(line.c_str(), " %*d: %8X:%4X %*8X:%*4X %2X", &address, &localPort,
-                        &state) == 3 &&
-            address == htonl(INADDR_LOOPBACK) && static_cast<int>(localPort) == port &&
-            state == 0x0A) {  // LISTEN
+        unsigned far = 0;
+        unsigned farPort = 0;
+        unsigned found = 0;
+        if (std::sscanf(line.c_str(), " %*d: %8X:%4X %8X:%4X %2X", &local, &localPort, &far,
+                        &farPort, &found) == 5 &&
+            (farEnd ? far : local) == htonl(INADDR_LOOPBACK) &&
+            static_cast<int>(farEnd ? farPort : localPort) == port && found == state) {
             return true;
         }
     }
     return false;
+}
+
+// Whether something listens on 127.0.0.1:port, read from the kernel's table
+// rather than by connecting: a probe connection would make ser2net open the
+// device and count a user.
+inline bool ListeningOnLoopback(int port) {
+    return TcpSocketOnLoopback(port, false, 0x0A);  // LISTEN
 }
 
 // ser2net serving one device path on a free 127.0.0.1 port, as a raw TCP
@@ -253,4 +264,54 @@ class SilentServer {
     std::atomic<int> connections_{0};
     std::atomic<bool> stopping_{false};
     std::thread thread_;
+};
+
+// A server on 127.0.0.1 that takes no connection, as a host behind a
+// firewall that drops what comes: it never accepts, and a connection of its
+// own fills its queue, so the system drops every further attempt's opening
+// (SYN) and a connect there gets no answer at all.
+class DeafServer {
+  public:
+    DeafServer() {
+        listener_ = ListenOnLoopback(port_, 0);
+        if (listener_ < 0) return;
+        filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (filler_ < 0) return;
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(port_));
+        int error = ::connect(filler_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+                        ? 0
+                        : errno;
+        pollfd entry{filler_, POLLOUT, 0};
+        socklen_t length = sizeof error;
+        if (error == EINPROGRESS && ::poll(&entry, 1, 5000) == 1)
+            ::getsockopt(filler_, SOL_SOCKET, SO_ERROR, &error, &length);
+        filled_ = error == 0;
+    }
+    ~DeafServer() {
+        if (filler_ >= 0) ::close(filler_);
+        if (listener_ >= 0) ::close(listener_);
+    }
+    DeafServer(const DeafServer&) = delete;
+    DeafServer& operator=(const DeafServer&) = delete;
+
+    bool Listening() const { return filled_; }
+    int Port() const { return port_; }
+    // Waits until someone else's connection to the port is being opened
+    // (SYN-SENT in the kernel's table); false on time-out.
+    bool WaitForAttempt(int timeoutMs) const {
+        for (int waited = 0; !TcpSocketOnLoopback(port_, true, 0x02); waited += 10) {
+            if (waited >= timeoutMs) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+
+  private:
+    int port_ = 0;
+    int listener_ = -1;
+    int filler_ = -1;
+    bool filled_ = false;
 };
