@@ -1,5 +1,4 @@
 // Connections to serial servers over POSIX sockets.
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,142 +10,71 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
-#include "protocol/bounded_call.h"
 #include "protocol/event.h"
 #include "protocol/net_socket.h"
+#include "protocol/net_socket_platform.h"
 
 namespace {
-
 using Clock = std::chrono::steady_clock;
+}  // namespace
 
-int MsUntil(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(left);
+int SocketLayerStart() {
+    return 0;  // POSIX sockets need no start
 }
 
-struct Resolution {
-    char host[256] = {};
-    char service[8] = {};
-    addrinfo* addresses = nullptr;
-    int error = 0;
-    Event done;
-
-    Resolution() = default;
-    Resolution(const Resolution&) = delete;
-    Resolution& operator=(const Resolution&) = delete;
-    ~Resolution() {
-        if (addresses != nullptr) freeaddrinfo(addresses);
-    }
-    void Run() {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_protocol = IPPROTO_TCP;
-        error = getaddrinfo(host, service, &hints, &addresses);
-    }
-};
-
-// One connect attempt to one address, within the deadline, looking at the
-// abort event every few milliseconds. The descriptor, or -1 with errno set
-// (ETIMEDOUT when the time ran out, ECANCELED on Stop).
-int ConnectOne(const addrinfo& address, Clock::time_point deadline, const Event* abort) {
+ConnectOutcome ConnectOne(NetSocket& connection, const addrinfo& address,
+                          Clock::time_point deadline, const Event* abort, int& error) {
     const int fd = socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
                           address.ai_protocol);
-    if (fd < 0) return -1;
-    if (connect(fd, address.ai_addr, address.ai_addrlen) == 0) return fd;
-    if (errno != EINPROGRESS) {
-        const int error = errno;
-        close(fd);
-        errno = error;
-        return -1;
+    if (fd < 0) {
+        error = errno;
+        return ConnectOutcome::kFailed;
     }
+    ConnectOutcome outcome = ConnectOutcome::kFailed;
+    error = connect(fd, address.ai_addr, address.ai_addrlen) == 0 ? 0 : errno;
+    // The attempt goes on in the background until the socket is writable;
+    // its outcome is then in SO_ERROR.
     constexpr int kSliceMs = 20;
-    for (;;) {
+    while (error == EINPROGRESS) {
         if (abort != nullptr && abort->IsSet()) {
-            close(fd);
-            errno = ECANCELED;
-            return -1;
+            outcome = ConnectOutcome::kAborted;
+            break;
         }
         const int left = MsUntil(deadline);
         if (left == 0) {
-            close(fd);
-            errno = ETIMEDOUT;
-            return -1;
+            outcome = ConnectOutcome::kTimedOut;
+            break;
         }
         pollfd watch{fd, POLLOUT, 0};
         const int ready = poll(&watch, 1, left < kSliceMs ? left : kSliceMs);
-        if (ready < 0 && errno != EINTR) break;
+        if (ready < 0 && errno != EINTR) {
+            error = errno;
+            break;
+        }
         if (ready <= 0) continue;
-        int error = 0;
         socklen_t length = sizeof error;
         if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
-        if (error == 0) return fd;
-        close(fd);
-        errno = error;
-        return -1;
     }
-    const int error = errno;
+    if (error == 0) {
+        // Frames go out as soon as they are written, not gathered.
+        const int on = 1;
+        (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        connection.fd = fd;
+        return ConnectOutcome::kConnected;
+    }
     close(fd);
-    errno = error;
-    return -1;
+    return outcome;
 }
 
-}  // namespace
+void DescribeResolveError(int error, const char* host, const char*, char* reason,
+                          std::size_t reasonSize) {
+    std::snprintf(reason, reasonSize, "%s: %s", host, gai_strerror(error));
+}
 
-ResultCode SocketConnect(NetSocket& socket, const char* host, const char* service, int boundMs,
-                         const Event* abort, char* reason, std::size_t reasonSize) {
-    SocketClose(socket);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(boundMs);
-    auto resolution = std::make_shared<Resolution>();
-    std::snprintf(resolution->host, sizeof resolution->host, "%s", host);
-    std::snprintf(resolution->service, sizeof resolution->service, "%s", service);
-    if (!resolution->done.Valid()) {
-        std::snprintf(reason, reasonSize, "%s: no event could be created", host);
-        return kErrPortOpen;
-    }
-    switch (RunBounded(resolution, boundMs, abort)) {
-        case BoundedOutcome::kDone:
-            break;
-        case BoundedOutcome::kAborted:
-            return kErrAborted;
-        case BoundedOutcome::kTimedOut:
-            std::snprintf(reason, reasonSize, "%s: the name was not resolved within %d ms", host,
-                          boundMs);
-            return kErrPortOpen;
-        case BoundedOutcome::kNoThread:
-            std::snprintf(reason, reasonSize, "%s: no thread for the name's resolution", host);
-            return kErrPortOpen;
-    }
-    if (resolution->error != 0) {
-        std::snprintf(reason, reasonSize, "%s: %s", host, gai_strerror(resolution->error));
-        return kErrPortOpen;
-    }
-    int lastError = EADDRNOTAVAIL;
-    for (const addrinfo* address = resolution->addresses; address != nullptr;
-         address = address->ai_next) {
-        const int fd = ConnectOne(*address, deadline, abort);
-        if (fd >= 0) {
-            // Frames go out as soon as they are written, not gathered.
-            const int on = 1;
-            (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            socket.fd = fd;
-            return kResultOk;
-        }
-        lastError = errno;
-        if (lastError == ECANCELED) return kErrAborted;
-        if (lastError == ETIMEDOUT) break;
-    }
-    if (lastError == ETIMEDOUT) {
-        std::snprintf(reason, reasonSize, "%s port %s: no answer within %d ms", host, service,
-                      boundMs);
-    } else {
-        std::snprintf(reason, reasonSize, "%s port %s: %s", host, service,
-                      std::strerror(lastError));
-    }
-    return kErrPortOpen;
+void DescribeConnectError(int error, const char* host, const char* service, char* reason,
+                          std::size_t reasonSize) {
+    std::snprintf(reason, reasonSize, "%s port %s: %s", host, service, std::strerror(error));
 }
 
 void SocketClose(NetSocket& socket) {
