@@ -6,22 +6,9 @@
 #include <cstring>
 
 #include "cli/service_log.h"
+#include "protocol/descriptor_posix.h"
 
 namespace {
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // An environment variable that names an absolute path; empty otherwise (the
 // XDG rule: a relative one is ignored).
@@ -50,7 +37,7 @@ bool AppendWholeLine(const std::string& path, const std::string& line, std::stri
     // O_APPEND moves to the end and writes as one step, so a whole line given
     // to one write() lands in one piece after every line before it, whoever
     // wrote those.
-    const FileDescriptor file(
+    const Descriptor file(
         ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
     if (file.get() < 0) {
         problem = path + ": cannot open: " + std::strerror(errno);

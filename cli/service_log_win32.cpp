@@ -4,24 +4,11 @@
 #include <filesystem>
 
 #include "cli/service_log.h"
+#include "protocol/file_handle_win32.h"
 #include "protocol/system_error_win32.h"
 #include "protocol/wide_text_win32.h"
 
 namespace {
-
-class FileHandle {
-  public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    HANDLE get() const { return handle_; }
-
-  private:
-    HANDLE handle_;
-};
 
 std::string SystemMessage(DWORD error) {
     char text[480];
@@ -48,7 +35,7 @@ bool AppendWholeLine(const std::string& path, const std::string& line, std::stri
     const FileHandle file(CreateFileW(WideText(path.c_str()).c_str(), FILE_APPEND_DATA,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
+    if (!file.Valid()) {
         problem = path + ": cannot open: " + SystemMessage(GetLastError());
         return false;
     }

@@ -12,29 +12,9 @@
 #include <string>
 
 #include "operations/file_access.h"
+#include "protocol/descriptor_posix.h"
 
 namespace {
-
-// Closes a descriptor on every path.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    // Closes now and reports whether the close succeeded.
-    bool Close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
 
 void Explain(char* reason, std::size_t size, const char* path, const char* what, int error) {
     if (reason == nullptr || size == 0) return;

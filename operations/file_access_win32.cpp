@@ -6,29 +6,10 @@
 #include <string>
 
 #include "operations/file_access.h"
+#include "protocol/file_handle_win32.h"
 #include "protocol/system_error_win32.h"
 
 namespace {
-
-// Closes a file handle on every path.
-class FileHandle {
-  public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() { Close(); }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-    // Closes now and reports whether the close succeeded.
-    bool Close() {
-        const HANDLE handle = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        return handle == INVALID_HANDLE_VALUE || CloseHandle(handle) != 0;
-    }
-
-  private:
-    HANDLE handle_;
-};
 
 // Paths arrive as UTF-8 and go to the system as UTF-16, so that any file
 // name works whatever the system's code page. Empty when the text is not
