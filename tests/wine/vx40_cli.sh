@@ -60,13 +60,11 @@ grep -q "^COM99: " "$work/err.txt" || fail "no reason line for COM99"
 
 # Module files are checked before the port is touched, so COM99 is never
 # reached for a bad file; a good one gets as far as the port.
-# Wine's drive Z: is the Unix root.
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 head -c 1031 /dev/zero >"$work/bad.vx4"
 head -c 2060 /dev/zero >"$work/good.vx4"
-expect "missing module" 3 "Ошибка открытия файла." -p COM99 write "$(windows_path "$work/none.vx4")"
-expect "bad module size" 3 "Файл не является модулем устройства Velmo 2.0." -p COM99 write "$(windows_path "$work/bad.vx4")"
-expect "good module, missing port" 4 "COM-порт не открывается." -p COM99 write "$(windows_path "$work/good.vx4")"
+expect "missing module" 3 "Ошибка открытия файла." -p COM99 write "$(winpath "$work/none.vx4")"
+expect "bad module size" 3 "Файл не является модулем устройства Velmo 2.0." -p COM99 write "$(winpath "$work/bad.vx4")"
+expect "good module, missing port" 4 "COM-порт не открывается." -p COM99 write "$(winpath "$work/good.vx4")"
 
 expect "json" 4 "" --json -p COM99 info
 if python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); sys.exit(0 if d["result"]==-2016 and d["port"]=="COM99" and d["node"]==255 else 1)' "$work/out.txt"; then
@@ -93,7 +91,7 @@ info_and_write() {
         fail "info $2 prints another identity than vx40 on Linux"
         diff "$work/linux-info.txt" "$work/out.txt"
     fi
-    expect "write of 3 records $2" 0 "" -q -p "$1" write "$(windows_path "$work/three.vx4")"
+    expect "write of 3 records $2" 0 "" -q -p "$1" write "$(winpath "$work/three.vx4")"
     sim_module "$line.trace" "$work/held.vx4"
     if cmp -s "$work/three.vx4" "$work/held.vx4"; then
         pass "the device received exactly the module $2"
@@ -106,7 +104,7 @@ if sim_start "$line" "${device[@]}" && wine_map_ports "COM12=$line"; then
     "$vx40" -q -p "$line" info >"$work/linux-info.txt"
     info_and_write COM12 "on COM12"
     "$vx40" -q -p "$line" backup configuration -o "$work/linux-cfg.vx4" >/dev/null
-    expect "configuration backup" 0 "" -q -p COM12 backup configuration -o "$(windows_path "$work/cfg.vx4")"
+    expect "configuration backup" 0 "" -q -p COM12 backup configuration -o "$(winpath "$work/cfg.vx4")"
     if cmp -s "$work/linux-cfg.vx4" "$work/cfg.vx4"; then
         pass "the backup holds the device's blocks, as vx40 on Linux reads them"
     else
