@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "dialog/command_context.h"
-#include "protocol/event.h"
+#include "platform/event.h"
 #include "protocol/result_code.h"
 
 struct CommandMessage {

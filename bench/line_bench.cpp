@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/event.h"
+#include "platform/event.h"
 #include "protocol/exchange.h"
 #include "pty_peer.h"
 

@@ -13,7 +13,7 @@
 #include "operations/device_identity.h"
 #include "operations/file_access.h"
 #include "operations/module_writer.h"
-#include "protocol/event.h"
+#include "platform/event.h"
 
 namespace {
 

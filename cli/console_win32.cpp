@@ -4,7 +4,7 @@
 #include <shellapi.h>
 
 #include "cli/console.h"
-#include "protocol/wide_text_win32.h"
+#include "platform/wide_text_win32.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "protocol/event.h"
+#include "platform/event.h"
 
 DeadlineTimer::DeadlineTimer(Event& event, double seconds) {
     if (seconds <= 0) return;

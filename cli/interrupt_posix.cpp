@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "cli/interrupt.h"
-#include "protocol/event.h"
+#include "platform/event.h"
 
 // SIGINT and SIGTERM are blocked in every thread (threads inherit the mask
 // of the thread that creates them, hence "before any other thread") and

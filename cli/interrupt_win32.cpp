@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "cli/interrupt.h"
-#include "protocol/event.h"
+#include "platform/event.h"
 
 // The console calls the handler on a thread of its own, so setting the event
 // there is an ordinary call. The handler has no context argument; the one

@@ -18,7 +18,7 @@
 #include "cli/service_log.h"
 #include "cli/status_output.h"
 #include "cli/trace_output.h"
-#include "protocol/event.h"
+#include "platform/event.h"
 #include "protocol/line_state.h"
 #include "protocol/message_catalogue.h"
 

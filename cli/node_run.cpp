@@ -14,7 +14,7 @@
 #include "cli/status_output.h"
 #include "cli/terminal_dialog.h"
 #include "dialog/command_context.h"
-#include "protocol/event.h"
+#include "platform/event.h"
 #include "protocol/message_catalogue.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "cli/terminal_dialog.h"
 #include "operations/dialog_inputs.h"
 #include "operations/module_writer.h"
-#include "protocol/utf8_prefix.h"
+#include "platform/utf8_prefix.h"
 #include "vx40_version.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "cli/service_log.h"
-#include "protocol/descriptor_posix.h"
+#include "platform/descriptor_posix.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <filesystem>
 
 #include "cli/service_log.h"
-#include "protocol/file_handle_win32.h"
-#include "protocol/system_error_win32.h"
-#include "protocol/wide_text_win32.h"
+#include "platform/file_handle_win32.h"
+#include "platform/system_error_win32.h"
+#include "platform/wide_text_win32.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "dialog/control_ids.h"
 #include "dialog/status.h"
 #include "operations/dialog_inputs.h"
-#include "protocol/event.h"
+#include "platform/event.h"
 #include "protocol/exchange.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "operations/file_access.h"
-#include "protocol/descriptor_posix.h"
+#include "platform/descriptor_posix.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "operations/file_access.h"
-#include "protocol/file_handle_win32.h"
-#include "protocol/system_error_win32.h"
+#include "platform/file_handle_win32.h"
+#include "platform/system_error_win32.h"
 
 namespace {
 

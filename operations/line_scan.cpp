@@ -1,7 +1,7 @@
 #include "operations/line_scan.h"
 
 #include "operations/dialog_inputs.h"
-#include "protocol/event.h"
+#include "platform/event.h"
 #include "protocol/exchange.h"
 
 ResultCode ScanLine(CommandContext& context, std::span<const std::uint8_t> nodes,

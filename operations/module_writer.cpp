@@ -12,7 +12,7 @@
 #include "operations/dialog_inputs.h"
 #include "operations/file_access.h"
 #include "protocol/exchange.h"
-#include "protocol/utf8_prefix.h"
+#include "platform/utf8_prefix.h"
 
 int ModuleRecordCount(std::size_t bytes) {
     if (bytes == 0 || bytes % kBlockRecordSize != 0 || bytes > kModuleBufferSize) {

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "protocol/frame_codec.h"
-#include "protocol/serial_channel.h"
+#include "transport/serial_channel.h"
 
 ResultCode DeviceErrorResult(std::uint8_t errorByte) {
     // A fixed table: every byte below 249 is an unknown error, and 250/251

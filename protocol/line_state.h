@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "protocol/frame_codec.h"
-#include "protocol/serial_channel.h"
+#include "transport/serial_channel.h"
 
 class Event;
 

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "protocol/line_timing.h"
+#include "transport/line_timing.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "dialog/file_dialogs.h"
-#include "protocol/utf8_prefix.h"
-#include "protocol/wide_text_win32.h"
+#include "platform/utf8_prefix.h"
+#include "platform/wide_text_win32.h"
 
 namespace {
 

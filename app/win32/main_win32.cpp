@@ -18,9 +18,9 @@
 #include "dialog/control_ids.h"
 #include "dialog/status.h"
 #include "operations/dialog_inputs.h"
-#include "protocol/event.h"
+#include "platform/event.h"
 #include "protocol/line_state.h"
-#include "protocol/wide_text_win32.h"
+#include "platform/wide_text_win32.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "protocol/event.h"
+#include "platform/event.h"
 #include "protocol/exchange.h"
 #include "pty_peer.h"
 

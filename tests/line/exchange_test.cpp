@@ -5,8 +5,8 @@
 #include <chrono>
 #include <thread>
 
-#include "protocol/event.h"
-#include "protocol/line_timing.h"
+#include "platform/event.h"
+#include "transport/line_timing.h"
 #include "pty_peer.h"
 
 namespace {

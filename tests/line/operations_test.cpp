@@ -22,7 +22,7 @@
 #include "operations/device_identity.h"
 #include "operations/dialog_inputs.h"
 #include "operations/module_writer.h"
-#include "protocol/event.h"
+#include "platform/event.h"
 #include "pty_peer.h"
 #include "recording_dialog.h"
 #include "sim/simulated_device.h"

@@ -1,4 +1,4 @@
-#include "protocol/serial_channel.h"
+#include "transport/serial_channel.h"
 
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
@@ -10,8 +10,8 @@
 #include <memory>
 #include <thread>
 
-#include "protocol/event.h"
-#include "protocol/line_timing.h"
+#include "platform/event.h"
+#include "transport/line_timing.h"
 #include "pty_peer.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <numeric>
 
-#include "protocol/line_timing.h"
+#include "transport/line_timing.h"
 #include "request_payload.h"
 #include "sim/simulated_device.h"
 #include "slave_port.h"

@@ -18,9 +18,9 @@
 
 #include "dialog/command_context.h"
 #include "dialog/control_ids.h"
-#include "protocol/event.h"
+#include "platform/event.h"
 #include "protocol/line_state.h"
-#include "protocol/serial_channel.h"
+#include "transport/serial_channel.h"
 #include "recording_dialog.h"
 #include "sim/simulated_device.h"
 

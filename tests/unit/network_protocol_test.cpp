@@ -1,5 +1,5 @@
-#include "protocol/network_port_name.h"
-#include "protocol/telnet.h"
+#include "transport/network_port_name.h"
+#include "transport/telnet.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "protocol/port_name.h"
+#include "transport/port_name.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "protocol/utf8_prefix.h"
+#include "platform/utf8_prefix.h"
 
 namespace {
 

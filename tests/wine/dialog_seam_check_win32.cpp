@@ -17,7 +17,7 @@
 #include "check_counter.h"
 #include "dialog/control_ids.h"
 #include "dialog/file_dialogs.h"
-#include "protocol/wide_text_win32.h"
+#include "platform/wide_text_win32.h"
 
 namespace {
 

@@ -19,11 +19,11 @@
 #include <thread>
 
 #include "check_counter.h"
-#include "protocol/event.h"
+#include "platform/event.h"
 #include "protocol/frame_codec.h"
-#include "protocol/line_timing.h"
+#include "transport/line_timing.h"
 #include "protocol/result_code.h"
-#include "protocol/serial_channel.h"
+#include "transport/serial_channel.h"
 #include "serial_line_settings.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <system_error>
 #include <thread>
 
-#include "protocol/event.h"
+#include "platform/event.h"
 
 enum class BoundedOutcome { kDone, kTimedOut, kAborted, kNoThread };
 

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "protocol/network_channel.h"
-#include "protocol/receive_queue.h"
+#include "transport/network_channel.h"
+#include "transport/receive_queue.h"
 
 struct SerialChannel {
     SerialChannel() = default;

@@ -9,11 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "protocol/net_socket.h"
-#include "protocol/network_port_name.h"
-#include "protocol/receive_queue.h"
+#include "transport/net_socket.h"
+#include "transport/network_port_name.h"
+#include "transport/receive_queue.h"
 #include "protocol/result_code.h"
-#include "protocol/telnet.h"
+#include "transport/telnet.h"
 
 class Event;
 

@@ -1,10 +1,10 @@
 // The channel: a local serial port, or a serial server on the network when
 // the port's name says so. The exchange and the operations see one channel
 // and never know which it is.
-#include "protocol/serial_channel.h"
+#include "transport/serial_channel.h"
 
-#include "protocol/network_channel.h"
-#include "protocol/serial_port.h"
+#include "transport/network_channel.h"
+#include "transport/serial_port.h"
 
 ResultCode OpenChannel(SerialChannel& channel, const char* portName, const Event* abort) {
     CloseChannel(channel);

@@ -1,4 +1,4 @@
-#include "protocol/receive_queue.h"
+#include "transport/receive_queue.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,11 +1,11 @@
-#include "protocol/system_error_win32.h"
+#include "platform/system_error_win32.h"
 
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "protocol/utf8_prefix.h"
+#include "platform/utf8_prefix.h"
 
 bool SystemErrorText(unsigned long error, char* buffer, std::size_t size) {
     if (buffer == nullptr || size == 0) return false;

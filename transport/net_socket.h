@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "net_socket_state.h"  // from protocol/posix or protocol/win32
+#include "net_socket_state.h"  // from transport/posix or transport/win32
 #include "protocol/result_code.h"
 
 class Event;

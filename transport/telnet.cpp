@@ -1,4 +1,4 @@
-#include "protocol/telnet.h"
+#include "transport/telnet.h"
 
 namespace telnet {
 

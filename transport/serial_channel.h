@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "protocol/result_code.h"
-#include "serial_channel_state.h"  // from protocol/posix or protocol/win32
+#include "serial_channel_state.h"  // from transport/posix or transport/win32
 
 class Event;
 

@@ -18,13 +18,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "protocol/event.h"
+#include "platform/event.h"
 #include "protocol/frame_codec.h"
-#include "protocol/line_timing.h"
-#include "protocol/port_name.h"
-#include "protocol/receive_queue.h"
-#include "protocol/serial_port.h"
-#include "protocol/system_error_win32.h"
+#include "transport/line_timing.h"
+#include "transport/port_name.h"
+#include "transport/receive_queue.h"
+#include "transport/serial_port.h"
+#include "platform/system_error_win32.h"
 #include "serial_line_settings.h"
 
 static_assert(sizeof(DCB) == 28, "the port expects the 28-byte DCB");

@@ -8,10 +8,10 @@
 #include <chrono>
 #include <cstdio>
 
-#include "protocol/event.h"
-#include "protocol/net_socket.h"
-#include "protocol/net_socket_platform.h"
-#include "protocol/system_error_win32.h"
+#include "platform/event.h"
+#include "transport/net_socket.h"
+#include "transport/net_socket_platform.h"
+#include "platform/system_error_win32.h"
 
 namespace {
 

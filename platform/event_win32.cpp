@@ -4,7 +4,7 @@
 
 #include <new>
 
-#include "protocol/event.h"
+#include "platform/event.h"
 
 struct Event::State {
     HANDLE handle = nullptr;

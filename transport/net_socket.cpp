@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <memory>
 
-#include "protocol/bounded_call.h"
-#include "protocol/event.h"
-#include "protocol/net_socket.h"
-#include "protocol/net_socket_platform.h"
+#include "platform/bounded_call.h"
+#include "platform/event.h"
+#include "transport/net_socket.h"
+#include "transport/net_socket_platform.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "protocol/event.h"
-#include "protocol/net_socket.h"
-#include "protocol/net_socket_platform.h"
+#include "platform/event.h"
+#include "transport/net_socket.h"
+#include "transport/net_socket_platform.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;

@@ -19,10 +19,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "protocol/event.h"
+#include "platform/event.h"
 #include "protocol/frame_codec.h"
-#include "protocol/line_timing.h"
-#include "protocol/serial_port.h"
+#include "transport/line_timing.h"
+#include "transport/serial_port.h"
 
 namespace {
 

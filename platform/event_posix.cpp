@@ -2,7 +2,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "protocol/event.h"
+#include "platform/event.h"
 
 struct Event::State {
     mutable std::mutex mutex;

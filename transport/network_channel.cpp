@@ -1,11 +1,11 @@
-#include "protocol/network_channel.h"
+#include "transport/network_channel.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 
-#include "protocol/event.h"
-#include "protocol/line_timing.h"
+#include "platform/event.h"
+#include "transport/line_timing.h"
 
 namespace {
 

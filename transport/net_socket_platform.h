@@ -7,8 +7,8 @@
 #include <chrono>
 #include <cstddef>
 
-#include "net_socket_system.h"  // addrinfo, getaddrinfo: from protocol/posix or protocol/win32
-#include "protocol/net_socket.h"
+#include "net_socket_system.h"  // addrinfo, getaddrinfo: from transport/posix or transport/win32
+#include "transport/net_socket.h"
 
 // Milliseconds left until `deadline`, 0 once it has passed.
 inline int MsUntil(std::chrono::steady_clock::time_point deadline) {

@@ -1,4 +1,4 @@
-#include "protocol/network_port_name.h"
+#include "transport/network_port_name.h"
 
 #include <charconv>
 #include <cstring>
