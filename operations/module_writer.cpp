@@ -11,8 +11,8 @@
 #include "operations/device_identity.h"
 #include "operations/dialog_inputs.h"
 #include "operations/file_access.h"
-#include "protocol/exchange.h"
 #include "platform/utf8_prefix.h"
+#include "protocol/exchange.h"
 
 int ModuleRecordCount(std::size_t bytes) {
     if (bytes == 0 || bytes % kBlockRecordSize != 0 || bytes > kModuleBufferSize) {

@@ -9,9 +9,9 @@
 #include <cstdio>
 
 #include "platform/event.h"
+#include "platform/system_error_win32.h"
 #include "transport/net_socket.h"
 #include "transport/net_socket_platform.h"
-#include "platform/system_error_win32.h"
 
 namespace {
 

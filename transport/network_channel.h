@@ -9,10 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/result_code.h"
 #include "transport/net_socket.h"
 #include "transport/network_port_name.h"
 #include "transport/receive_queue.h"
-#include "protocol/result_code.h"
 #include "transport/telnet.h"
 
 class Event;

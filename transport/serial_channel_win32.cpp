@@ -19,13 +19,13 @@
 #include <cstring>
 
 #include "platform/event.h"
+#include "platform/system_error_win32.h"
 #include "protocol/frame_codec.h"
+#include "serial_line_settings.h"
 #include "transport/line_timing.h"
 #include "transport/port_name.h"
 #include "transport/receive_queue.h"
 #include "transport/serial_port.h"
-#include "platform/system_error_win32.h"
-#include "serial_line_settings.h"
 
 static_assert(sizeof(DCB) == 28, "the port expects the 28-byte DCB");
 

@@ -19,8 +19,8 @@
 #include "dialog/status.h"
 #include "operations/dialog_inputs.h"
 #include "platform/event.h"
-#include "protocol/line_state.h"
 #include "platform/wide_text_win32.h"
+#include "protocol/line_state.h"
 
 namespace {
 

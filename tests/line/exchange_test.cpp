@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "platform/event.h"
-#include "transport/line_timing.h"
 #include "pty_peer.h"
+#include "transport/line_timing.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 
 #include <numeric>
 
-#include "transport/line_timing.h"
 #include "request_payload.h"
 #include "sim/simulated_device.h"
 #include "slave_port.h"
+#include "transport/line_timing.h"
 
 namespace {
 

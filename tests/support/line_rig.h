@@ -20,9 +20,9 @@
 #include "dialog/control_ids.h"
 #include "platform/event.h"
 #include "protocol/line_state.h"
-#include "transport/serial_channel.h"
 #include "recording_dialog.h"
 #include "sim/simulated_device.h"
+#include "transport/serial_channel.h"
 
 // Writes a module-shaped file of `bytes` bytes with a recognisable pattern,
 // rich in the bytes the codec escapes, and different in every record.

@@ -21,10 +21,10 @@
 #include "check_counter.h"
 #include "platform/event.h"
 #include "protocol/frame_codec.h"
-#include "transport/line_timing.h"
 #include "protocol/result_code.h"
-#include "transport/serial_channel.h"
 #include "serial_line_settings.h"
+#include "transport/line_timing.h"
+#include "transport/serial_channel.h"
 
 namespace {
 
