@@ -149,7 +149,7 @@ ResultCode IdentifyDevice(CommandContext& context, std::uint8_t node) {
     ShowStatus(dialog, kStatusReading, 100, 0);
 
     context.presenceAnswered = false;
-    int result = ExchangeCommand(context.line, node, kCommandPresence);
+    int result = ExchangePresenceCheck(context.line, node, kCommandPresence);
     if (result == kErrExchange) return kErrNoDevice;
     if (result < 0) return result;
     context.presenceAnswered = true;

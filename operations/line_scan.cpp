@@ -16,7 +16,7 @@ ResultCode ScanLine(CommandContext& context, std::span<const std::uint8_t> nodes
         listener.Asking(i, nodes.size(), node);
 
         ExchangeMisses misses;
-        int result = ExchangeCommand(line, node, kCommandPresence, 1, &misses);
+        int result = ExchangePresenceCheck(line, node, kCommandPresence, 1, &misses);
         if (result == kErrAborted) return result;
         if (result == kErrExchange) {
             if (misses.otherNode >= 0) {
@@ -28,8 +28,7 @@ ResultCode ScanLine(CommandContext& context, std::span<const std::uint8_t> nodes
         }
         if (result < 0) {
             // Any other byte where the status belongs means the reply had
-            // none: on a line that echoes, the request's own frame comes
-            // back as the only "reply" of a silent node.
+            // none (a three-byte answer): not a device worth a warning.
             if (line.PayloadBuffer[3] == kStatusRefused)
                 listener.Warn({node, ScanProblem::kPresenceRefused, -1, result});
             continue;

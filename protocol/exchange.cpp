@@ -1,7 +1,5 @@
 #include "protocol/exchange.h"
 
-#include <cstring>
-
 #include "protocol/frame_codec.h"
 #include "transport/serial_channel.h"
 
@@ -30,29 +28,15 @@ ResultCode DeviceErrorResult(std::uint8_t errorByte) {
 
 namespace {
 
-// The channel hands over the line's echo of a request as the reply when
-// nothing else came (see receive_queue.h). For a request without data that
-// may really be the device's answer; a request with data never gets its own
-// bytes back from a device, and taking them for a reply would read the
-// request's first data byte as the status: a block starting with 0x06 would
-// count as accepted by a device that never answered.
-bool IsEchoOfRequestWithData(const LineState& line, int received, int frameLength,
-                             int payloadLength) {
-    return payloadLength > kRequestHeaderLength && received == frameLength &&
-           std::memcmp(line.RxFrameBuffer, line.TxFrameBuffer,
-                       static_cast<std::size_t>(frameLength)) == 0;
-}
-
-}  // namespace
-
-int Exchange(LineState& line, int payloadLength, std::uint8_t node, int maxAttempts,
-             ExchangeMisses* misses) {
+int RunExchange(LineState& line, int payloadLength, std::uint8_t node, int maxAttempts,
+                ExchangeMisses* misses, LoneEcho loneEcho) {
     ExchangeMisses unused;
     ExchangeMisses& missed = misses != nullptr ? *misses : unused;
     missed = {};
     const int frameLength = EncodeFrame(line, payloadLength);
     if (frameLength == 0) return 0;
     if (maxAttempts < 1) maxAttempts = 1;
+    ChannelExpectLoneEcho(line.channel, loneEcho);
 
     int attempts = 0;
     bool listenOnly = false;
@@ -81,7 +65,7 @@ int Exchange(LineState& line, int payloadLength, std::uint8_t node, int maxAttem
             aborted = true;
             break;
         }
-        if (received < 0 || IsEchoOfRequestWithData(line, received, frameLength, payloadLength)) {
+        if (received < 0) {
             ++attempts;  // nothing in time: send again
             continue;
         }
@@ -109,10 +93,38 @@ int Exchange(LineState& line, int payloadLength, std::uint8_t node, int maxAttem
     return DeviceErrorResult(line.PayloadBuffer[4]);
 }
 
-int ExchangeCommand(LineState& line, std::uint8_t node, std::uint8_t command, int attempts,
-                    ExchangeMisses* misses) {
+// The request's own bytes alone within the wait (the line's echo, or a
+// device answering with the request's bytes): a request with data never
+// gets its own bytes back from a device, and taking them for a reply would
+// read its first data byte as the status, so a block starting with 0x06
+// would count as accepted by a device that never answered. Without data the
+// echo rule of the channel decides (receive_queue.h).
+LoneEcho LoneEchoOf(int payloadLength) {
+    return payloadLength > kRequestHeaderLength ? LoneEcho::kSilence : LoneEcho::kReplyUnlessEchoes;
+}
+
+void PutCommand(LineState& line, std::uint8_t node, std::uint8_t command) {
     line.PayloadBuffer[0] = line.SequenceNumber;
     line.PayloadBuffer[1] = node;
     line.PayloadBuffer[2] = command;
+}
+
+}  // namespace
+
+int Exchange(LineState& line, int payloadLength, std::uint8_t node, int maxAttempts,
+             ExchangeMisses* misses) {
+    return RunExchange(line, payloadLength, node, maxAttempts, misses, LoneEchoOf(payloadLength));
+}
+
+int ExchangeCommand(LineState& line, std::uint8_t node, std::uint8_t command, int attempts,
+                    ExchangeMisses* misses) {
+    PutCommand(line, node, command);
     return Exchange(line, kRequestHeaderLength, node, attempts, misses);
+}
+
+int ExchangePresenceCheck(LineState& line, std::uint8_t node, std::uint8_t command, int attempts,
+                          ExchangeMisses* misses) {
+    PutCommand(line, node, command);
+    return RunExchange(line, kRequestHeaderLength, node, attempts, misses,
+                       LoneEcho::kSilenceUnlessClean);
 }

@@ -39,5 +39,13 @@ int Exchange(LineState& line, int payloadLength, std::uint8_t node,
 int ExchangeCommand(LineState& line, std::uint8_t node, std::uint8_t command,
                     int attempts = kExchangeAttempts, ExchangeMisses* misses = nullptr);
 
+// The same for the presence check, which asks whether anyone is there at
+// all: while the line's echo is not yet known, the request's own bytes alone
+// are silence, not a reply (an echoing line with nobody at `node`), so a
+// search goes on instead of ending with a device error. Once the line is
+// known to be clean, they are a reply, as for any request without data.
+int ExchangePresenceCheck(LineState& line, std::uint8_t node, std::uint8_t command,
+                          int attempts = kExchangeAttempts, ExchangeMisses* misses = nullptr);
+
 // The ResultCode of a device error byte (a fixed table, not arithmetic).
 ResultCode DeviceErrorResult(std::uint8_t errorByte);

@@ -1,12 +1,27 @@
 #include "transport/receive_queue.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "protocol/result_code.h"
+#include "transport/line_timing.h"
+
+std::int64_t ReceiveClockUs() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void ResetReceiveQueue(ReceiveQueue& queue) {
+    ClearReceiveQueue(queue);
+    queue.sentLength = 0;
+    queue.lineEcho = LineEcho::kUnknown;
+    queue.loneEcho = LoneEcho::kReplyUnlessEchoes;
+}
 
 void NoteFrameSent(ReceiveQueue& queue, const std::uint8_t* frame, std::size_t length) {
     queue.echoHeld = false;
+    queue.teaching = true;
     if (length > sizeof queue.sent) {
         queue.sentLength = 0;
         return;
@@ -18,6 +33,8 @@ void NoteFrameSent(ReceiveQueue& queue, const std::uint8_t* frame, std::size_t l
 void ClearReceiveQueue(ReceiveQueue& queue) {
     queue.count = 0;
     queue.echoHeld = false;
+    queue.teaching = false;
+    queue.lastArrivalUs = 0;
 }
 
 std::uint8_t* ReceiveSpace(ReceiveQueue& queue, std::size_t& room) {
@@ -28,7 +45,9 @@ std::uint8_t* ReceiveSpace(ReceiveQueue& queue, std::size_t& room) {
 }
 
 void ReceiveAppended(ReceiveQueue& queue, std::size_t added) {
+    if (added == 0) return;
     queue.count = std::min(queue.count + added, sizeof queue.bytes);
+    queue.lastArrivalUs = ReceiveClockUs();
 }
 
 namespace {
@@ -36,6 +55,18 @@ namespace {
 void DropFront(ReceiveQueue& queue, std::size_t length) {
     queue.count -= length;
     std::memmove(queue.bytes, queue.bytes + length, queue.count);
+}
+
+// The first frame after a frame sent has completed; `afterEcho` tells
+// whether the request's own bytes came before it.
+void Learn(ReceiveQueue& queue, bool afterEcho) {
+    if (!queue.teaching) return;
+    queue.teaching = false;
+    if (afterEcho) {
+        queue.lineEcho = LineEcho::kEchoes;
+    } else if (queue.lineEcho == LineEcho::kUnknown) {
+        queue.lineEcho = LineEcho::kClean;
+    }
 }
 
 }  // namespace
@@ -48,7 +79,10 @@ bool ReplyComplete(ReceiveQueue& queue) {
         const auto frameLength = static_cast<std::size_t>(etx - queue.bytes) + 1;
         const bool isEcho = !queue.echoHeld && queue.sentLength == frameLength &&
                             std::memcmp(queue.bytes, queue.sent, frameLength) == 0;
-        if (!isEcho) return true;
+        if (!isEcho) {
+            Learn(queue, queue.echoHeld);
+            return true;
+        }
         queue.echoHeld = true;
         DropFront(queue, frameLength);
     }
@@ -67,7 +101,34 @@ int DeliverQueued(ReceiveQueue& queue, std::uint8_t* buffer, int maximum) {
 int DeliverHeldEcho(ReceiveQueue& queue, std::uint8_t* buffer, int maximum) {
     if (!queue.echoHeld || maximum <= 0 || queue.sentLength > static_cast<std::size_t>(maximum))
         return kErrExchange;
+    bool isReply = false;
+    switch (queue.loneEcho) {
+        case LoneEcho::kReplyUnlessEchoes:
+            isReply = queue.lineEcho != LineEcho::kEchoes;
+            break;
+        case LoneEcho::kSilenceUnlessClean:
+            isReply = queue.lineEcho == LineEcho::kClean;
+            break;
+        case LoneEcho::kSilence:
+            break;
+    }
+    if (!isReply) return kErrExchange;
     queue.echoHeld = false;
     std::memcpy(buffer, queue.sent, queue.sentLength);
     return static_cast<int>(queue.sentLength);
+}
+
+std::int64_t ReplyWaitEndUs(const ReceiveQueue& queue, std::int64_t deadlineUs,
+                            std::int64_t quietUs) {
+    // A frame has begun when an STX follows the last ETX (or stands in a
+    // queue without any). Bytes without one are noise: a reply whose STX was
+    // lost cannot be decoded, and waiting for its end would only delay the
+    // next attempt.
+    std::size_t from = queue.count;
+    while (from > 0 && queue.bytes[from - 1] != kEtx)
+        --from;
+    if (std::memchr(queue.bytes + from, kStx, queue.count - from) == nullptr) return deadlineUs;
+    const std::int64_t latestUs =
+        deadlineUs + LineTimeUs(static_cast<std::int64_t>(kFrameBufferSize));
+    return std::max(deadlineUs, std::min(latestUs, queue.lastArrivalUs + quietUs));
 }

@@ -1,23 +1,79 @@
-// The channel's own receive queue, the same on every platform.
+// The channel's own receive queue, the same on every platform (POSIX, Win32
+// and the network channel all keep one and call only these functions).
 //
 // Bytes taken from the port are appended here; a reply is complete once an
 // ETX stands in the queue, since ETX never occurs inside a frame. Drivers
 // that signal the arrival of the event character, drivers that do not, and
 // termios, which has no such event at all, all end in this one rule.
 //
-// The line's echo: a half-duplex RS-485 adapter hands every frame the tool
+// The line's echo. A half-duplex RS-485 adapter hands every frame the tool
 // sends straight back before the device answers. A received frame that is
 // byte for byte the frame just sent is therefore held rather than delivered,
 // and the wait goes on: a further frame before the wait ends is the reply.
-// If none comes, the held frame was the reply after all (a device's answer
-// to a request without data can have exactly the request's bytes), and it is
-// delivered at the end of the wait.
+// If none comes, the held frame is either the line's echo with nobody
+// answering, or the device's own answer to a request without data (which
+// may have exactly the request's bytes): one frame cannot tell them apart.
+// So the queue learns, while the channel is open, whether the line echoes:
+//  - a frame identical to the request followed by another frame says it
+//    does (a clean line would need a device that answers twice);
+//  - a first frame after a request that is not identical to it says it does
+//    not. Only the first frame after a frame sent teaches, so a listen-only
+//    attempt, or a stale reply after the right one, teaches nothing.
+// Once known to echo the line stays so until it is opened again: a damaged
+// echo looks like a clean line's reply, never the other way round.
+// What a lone identical frame means is then the rule of LoneEcho below.
+//
+// A reply still arriving. A reply rich in escaped bytes is longer on the line
+// than the reply wait (2074 bytes take about 360 ms at 57600 baud). While a
+// frame has begun (an STX after the last ETX) and its bytes keep coming, the
+// wait goes on past its end, up to the longest frame's line time; a frame
+// whose bytes stop for a quiet gap ends the wait then. ReplyWaitEndUs gives
+// that moment; every channel waits until it.
+//
+// Contract for a channel:
+//  - open and close: ResetReceiveQueue (OpenChannel does it for every kind);
+//  - write: NoteFrameSent before the frame goes out;
+//  - purge at the start of an attempt: ClearReceiveQueue;
+//  - read: append what arrives with ReceiveSpace/ReceiveAppended; when
+//    ReplyComplete is true, DeliverQueued; otherwise wait until
+//    ReplyWaitEndUs (recomputed after every arrival) and, once past it,
+//    return DeliverHeldEcho (a reply or kErrExchange by the echo rule).
+// All times are ReceiveClockUs(). Nothing here allocates or blocks.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "protocol/frame_codec.h"
+
+// What the channel has learnt, since it was opened, about its line's echo.
+enum class LineEcho : std::uint8_t {
+    kUnknown,  // no reply seen yet from which to tell
+    kEchoes,   // every frame sent comes back before the reply
+    kClean,    // replies come without the request before them
+};
+
+// What a lone frame identical to the request (nothing else within the wait)
+// is taken for, by the kind of request. The exchange sets it per request.
+enum class LoneEcho : std::uint8_t {
+    // A request without data: the device's short answer may be its bytes.
+    // A reply, unless the line is known to echo.
+    kReplyUnlessEchoes,
+    // The presence check: silence, unless the line is known to be clean.
+    // Taking an absent node's echo for a broken device would end a search
+    // for a device on an echoing line at its first request.
+    kSilenceUnlessClean,
+    // A request with data: a device never answers with the request's own
+    // bytes, so this is always silence.
+    kSilence,
+};
+
+// Quiet on the line, after the last byte of a frame that has begun, that ends
+// a wait running past its deadline. Not three character times (0.5 ms): USB
+// adapters hand over received bytes in packets, every 11 ms while a reply
+// streams (62 bytes) and up to their 16 ms latency timer otherwise, and a
+// Windows timer tick is 15.6 ms; a shorter gap would cut streaming replies.
+inline constexpr int kReplyQuietMs = 20;
 
 struct ReceiveQueue {
     // No reply frame is longer than 2074 bytes; twice that leaves room for an
@@ -29,29 +85,59 @@ struct ReceiveQueue {
     std::uint8_t sent[kFrameBufferSize];
     std::size_t sentLength = 0;
     bool echoHeld = false;
+    // A frame went out since the last purge and no frame after it has been
+    // judged yet: the next complete frame teaches the line's echo.
+    bool teaching = false;
+    LineEcho lineEcho = LineEcho::kUnknown;
+    LoneEcho loneEcho = LoneEcho::kReplyUnlessEchoes;
+    // ReceiveClockUs() of the last bytes appended.
+    std::int64_t lastArrivalUs = 0;
 };
+
+// The queue's clock: a monotonic clock in microseconds.
+std::int64_t ReceiveClockUs();
+
+// Forgets everything, what was learnt about the line's echo included: for
+// opening and closing the port.
+void ResetReceiveQueue(ReceiveQueue& queue);
 
 // Remembers the frame being written; frames longer than a frame buffer are
 // never echoes of ours and are not kept.
 void NoteFrameSent(ReceiveQueue& queue, const std::uint8_t* frame, std::size_t length);
 
 // Forgets every received byte and a held echo (the purge at the start of an
-// attempt). The frame last sent is kept: a listen-only attempt sends nothing.
+// attempt). The frame last sent, the LoneEcho rule and what was learnt about
+// the line are kept: a listen-only attempt sends nothing.
 void ClearReceiveQueue(ReceiveQueue& queue);
 
 // Where the next bytes from the port go, and how many fit. A queue filled
 // without any ETX holds nothing but line noise and is emptied first.
 std::uint8_t* ReceiveSpace(ReceiveQueue& queue, std::size_t& room);
+// Counts `added` bytes written into the space and notes when they came.
 void ReceiveAppended(ReceiveQueue& queue, std::size_t added);
 
 // True when a reply is complete. A leading frame identical to the frame
-// just sent is taken out of the queue and held (once per frame sent).
+// just sent is taken out of the queue and held (once per frame sent). Learns
+// the line's echo from the first frame after a frame sent.
 bool ReplyComplete(ReceiveQueue& queue);
 
 // Delivers min(queued, maximum) bytes from the front of the queue and keeps
 // the rest. Returns the count, or kErrExchange when nothing is queued.
 int DeliverQueued(ReceiveQueue& queue, std::uint8_t* buffer, int maximum);
 
-// At the end of a wait without a reply: delivers the held frame as the
-// reply, or kErrExchange when none is held.
+// At the end of a wait without a reply: delivers the held frame when the
+// LoneEcho rule and the line's echo say it is a reply; kErrExchange when it
+// is silence or nothing is held.
 int DeliverHeldEcho(ReceiveQueue& queue, std::uint8_t* buffer, int maximum);
+
+// When a read whose reply wait ends at `deadlineUs` is over: `deadlineUs`
+// itself, unless a frame has begun and is still arriving, in which case the
+// moment `quietUs` after its last bytes, but never later than the longest
+// frame's line time after `deadlineUs`. Recompute it after every arrival.
+std::int64_t ReplyWaitEndUs(const ReceiveQueue& queue, std::int64_t deadlineUs,
+                            std::int64_t quietUs);
+
+// Sets the LoneEcho rule for the reads that follow.
+inline void ExpectLoneEcho(ReceiveQueue& queue, LoneEcho rule) {
+    queue.loneEcho = rule;
+}

@@ -18,7 +18,12 @@ ResultCode OpenChannel(SerialChannel& channel, const char* portName, const Event
 
 ResultCode CloseChannel(SerialChannel& channel) {
     CloseNetworkChannel(channel.network);
-    return CloseSerialPort(channel);
+    const ResultCode result = CloseSerialPort(channel);
+    // What was learnt about the line holds for one open only: the next port
+    // may be another adapter. OpenChannel closes first, so it starts afresh.
+    ResetReceiveQueue(channel.received);
+    ResetReceiveQueue(channel.network.received);
+    return result;
 }
 
 SerialChannel::~SerialChannel() {
@@ -49,4 +54,14 @@ void ChannelDiscardInput(SerialChannel& channel) {
         return;
     }
     SerialPortDiscardInput(channel);
+}
+
+void ChannelExpectLoneEcho(SerialChannel& channel, LoneEcho rule) {
+    ExpectLoneEcho(channel.received, rule);
+    ExpectLoneEcho(channel.network.received, rule);
+}
+
+LineEcho ChannelLineEchoes(const SerialChannel& channel) {
+    return NetworkChannelIsOpen(channel.network) ? channel.network.received.lineEcho
+                                                 : channel.received.lineEcho;
 }

@@ -12,6 +12,7 @@
 
 #include "protocol/result_code.h"
 #include "serial_channel_state.h"  // from transport/posix or transport/win32
+#include "transport/receive_queue.h"
 
 class Event;
 
@@ -31,10 +32,13 @@ ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int c
 
 // Waits up to 250 ms (counted from the moment the last written frame has
 // left the line) for an ETX in the receive queue, then delivers
-// min(queued, maximum) bytes and leaves the rest queued. When the wait would
-// block, `abort` is tested once first; if it is set the result is
-// kErrAborted. Returns the count delivered (1..maximum), kErrExchange or
-// kErrAborted.
+// min(queued, maximum) bytes and leaves the rest queued. A reply still
+// arriving when the 250 ms end is read on, up to the longest frame's line
+// time, until its bytes stop. The request's own echo is judged by the rules
+// of receive_queue.h. When the wait would block, `abort` is tested once
+// first (on a network line also between slices of the wait); if it is set
+// the result is kErrAborted. Returns the count delivered (1..maximum),
+// kErrExchange or kErrAborted.
 int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort);
 
 // Discards everything in the receive queue and clears line errors; the
@@ -42,3 +46,12 @@ int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const
 void ChannelDiscardInput(SerialChannel& channel);
 
 bool ChannelIsOpen(const SerialChannel& channel);
+
+// What a lone frame identical to the request, with nothing else within the
+// wait, is taken for in the reads that follow (receive_queue.h). The
+// exchange sets it for every request.
+void ChannelExpectLoneEcho(SerialChannel& channel, LoneEcho rule);
+
+// Whether the open line echoes what the tool sends, as learnt from the
+// replies since it was opened; kUnknown before the first reply.
+LineEcho ChannelLineEchoes(const SerialChannel& channel);

@@ -184,9 +184,11 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
         if (abort != nullptr && abort->IsSet()) return kErrAborted;
         const std::int64_t deadlineUs =
             std::max(NowUs(), channel.lineFreeAtUs) + std::int64_t{kReplyWaitMs} * 1000;
+        constexpr std::int64_t kQuietUs = std::int64_t{kReplyQuietMs} * 1000;
         for (;;) {
-            const int waitMs = RemainingMs(deadlineUs);
-            // No reply but the line's echo of the request: that was the reply.
+            const int waitMs = RemainingMs(ReplyWaitEndUs(channel.received, deadlineUs, kQuietUs));
+            // No reply, or a reply that stopped arriving: the request's echo
+            // alone is judged by the echo rule.
             if (waitMs == 0) return DeliverHeldEcho(channel.received, buffer, maximum);
             pollfd watch{channel.fd, POLLIN, 0};
             const int ready = poll(&watch, 1, waitMs);
