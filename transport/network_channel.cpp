@@ -155,6 +155,10 @@ ResultCode NetworkChannelWrite(NetworkChannel& channel, const std::uint8_t* byte
     return kResultOk;
 }
 
+// How long a network reply wait runs at most before it looks at the abort
+// event again: Stop and Ctrl-C are seen within this.
+constexpr int kAbortSliceMs = 20;
+
 int NetworkChannelRead(NetworkChannel& channel, std::uint8_t* buffer, int maximum,
                        const Event* abort) {
     if (!NetworkChannelIsOpen(channel) || maximum <= 0) return kErrExchange;
@@ -163,15 +167,24 @@ int NetworkChannelRead(NetworkChannel& channel, std::uint8_t* buffer, int maximu
     const bool alive = TakeArrivedBytes(channel);
     if (!ReplyComplete(channel.received)) {
         if (!alive) return kErrExchange;
-        if (abort != nullptr && abort->IsSet()) return kErrAborted;
         const std::int64_t waitUs = std::int64_t{kReplyWaitMs + channel.name.latencyMs} * 1000;
         const std::int64_t deadlineUs = std::max(NowUs(), channel.lineFreeAtUs) + waitUs;
         channel.lineFreeAtUs = 0;
+        // Bytes from the server come in segments that the network may hold
+        // back as long as the latency allowance: a reply still arriving is
+        // given that much quiet, and never less than on a local line.
+        const std::int64_t quietUs =
+            std::int64_t{std::max(kReplyQuietMs, channel.name.latencyMs)} * 1000;
         for (;;) {
-            const int left = MsUntil(deadlineUs);
-            // No reply but the line's echo of the request: that was the reply.
+            // Unlike a local port, where the abort is looked at once as the
+            // wait begins, a network wait may last the latency allowance
+            // (up to 10 s): Stop is looked at between short slices of it.
+            if (abort != nullptr && abort->IsSet()) return kErrAborted;
+            const int left = MsUntil(ReplyWaitEndUs(channel.received, deadlineUs, quietUs));
+            // No reply, or a reply that stopped arriving: the request's echo
+            // alone is judged by the echo rule.
             if (left == 0) return DeliverHeldEcho(channel.received, buffer, maximum);
-            const int ready = SocketWait(channel.socket, left);
+            const int ready = SocketWait(channel.socket, std::min(left, kAbortSliceMs));
             if (ready < 0) return kErrExchange;
             if (ready == 0) continue;
             // A connection that ends fails the read now, as an unplugged
