@@ -17,10 +17,12 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "platform/event.h"
 #include "platform/system_error_win32.h"
 #include "protocol/frame_codec.h"
+#include "serial_driver_calls.h"
 #include "serial_line_settings.h"
 #include "transport/line_timing.h"
 #include "transport/port_name.h"
@@ -118,18 +120,59 @@ ULONGLONG ReplyDeadlineMs(ULONGLONG lineFreeAtMs) {
     return (lineFreeAtMs > now ? lineFreeAtMs : now) + kReplyWaitMs;
 }
 
-// Ends a WaitCommEvent still outstanding on the read record and waits for its
-// completion, so that the completion cannot land on the record (and signal
-// its event) after the next call has started with it. Setting the mask again
-// completes the wait; a driver that does not is cancelled after a bound.
-void EndOutstandingWait(SerialChannel& channel) {
-    if (!channel.waitOutstanding) return;
-    SetCommMask(channel.port, EV_RXFLAG);
-    if (WaitForSingleObject(channel.ReadEvent, kReplyWaitMs) != WAIT_OBJECT_0)
-        CancelIoEx(channel.port, &channel.readOverlapped);
+// How long a request that has been told to end (a wait by a new event mask,
+// any request by CancelIoEx, every request by closing the port) has to
+// complete. A driver that lets that pass has lost its device (some
+// USB-serial drivers after the adapter was pulled out never complete a
+// cancelled request); nothing here waits for it without a bound.
+constexpr DWORD kRequestEndMs = 250;
+
+// With fAbortOnError a line error (a framing error at each turnaround of an
+// RS-485 bus without fail-safe bias) makes the driver refuse every request
+// but ClearCommError until that has been called, so it is called before
+// each request the error would refuse. `status` gets the driver's counts.
+bool ClearLineErrors(SerialChannel& channel, COMSTAT& status) {
+    DWORD errors = 0;
+    return SerialDriver().clearCommError(channel.port, &errors, &status) != FALSE;
+}
+
+bool ClearLineErrors(SerialChannel& channel) {
+    COMSTAT status{};
+    return ClearLineErrors(channel, status);
+}
+
+// Waits up to `boundMs` for a pending request, then cancels it and waits a
+// little more. True once it has completed, with its outcome in `succeeded`
+// and `transferred`. False when it has not: the driver still owns the
+// record, so the channel is broken and never hands it to the driver again.
+bool AwaitRequest(SerialChannel& channel, PortRequest& request, DWORD boundMs, DWORD& transferred,
+                  bool& succeeded) {
+    if (WaitForSingleObject(request.event, boundMs) != WAIT_OBJECT_0) {
+        SerialDriver().cancelIoEx(channel.port, &request.overlapped);
+        if (WaitForSingleObject(request.event, kRequestEndMs) != WAIT_OBJECT_0) {
+            channel.broken = true;
+            return false;
+        }
+    }
+    request.pending = false;
+    transferred = 0;
+    succeeded = SerialDriver().getOverlappedResult(channel.port, &request.overlapped, &transferred,
+                                                   FALSE) != FALSE;
+    return true;
+}
+
+// Ends a WaitCommEvent still outstanding on the read record and sees its
+// completion, so that it cannot land on the record (and signal its event)
+// after the next call has started with it. Setting the mask again completes
+// the wait. False when the wait never completed (the channel is broken).
+bool EndOutstandingWait(SerialChannel& channel) {
+    PortRequest& wait = channel.requests->read;
+    if (!wait.pending) return true;
+    ClearLineErrors(channel);
+    SerialDriver().setCommMask(channel.port, EV_RXFLAG);
     DWORD ignored = 0;
-    GetOverlappedResult(channel.port, &channel.readOverlapped, &ignored, TRUE);
-    channel.waitOutstanding = false;
+    bool succeeded = false;
+    return AwaitRequest(channel, wait, kRequestEndMs, ignored, succeeded);
 }
 
 // Moves what the driver has queued into the channel's queue: ClearCommError
@@ -137,22 +180,28 @@ void EndOutstandingWait(SerialChannel& channel) {
 // many bytes, which are there, so it completes at once. The number of bytes
 // taken, or -1 when the port fails.
 int TakeQueuedBytes(SerialChannel& channel) {
-    DWORD errors = 0;
     COMSTAT status{};
-    if (!ClearCommError(channel.port, &errors, &status)) return -1;
+    if (!ClearLineErrors(channel, status)) return -1;
     std::size_t room = 0;
     std::uint8_t* space = ReceiveSpace(channel.received, room);
     const DWORD wanted = std::min<DWORD>(status.cbInQue, static_cast<DWORD>(room));
     if (wanted == 0) return 0;
-    EndOutstandingWait(channel);
-    ResetEvent(channel.ReadEvent);
+    if (!EndOutstandingWait(channel)) return -1;
+    PortRequests& requests = *channel.requests;
+    ResetEvent(requests.read.event);
     DWORD delivered = 0;
-    if (!ReadFile(channel.port, space, wanted, &delivered, &channel.readOverlapped)) {
+    if (!SerialDriver().readFile(channel.port, requests.readBuffer, wanted, &delivered,
+                                 &requests.read.overlapped)) {
         if (GetLastError() != ERROR_IO_PENDING) return -1;
-        if (!GetOverlappedResult(channel.port, &channel.readOverlapped, &delivered, TRUE))
+        requests.read.pending = true;
+        bool succeeded = false;
+        if (!AwaitRequest(channel, requests.read, kReplyWaitMs, delivered, succeeded) ||
+            !succeeded) {
             return -1;
+        }
     }
-    ReceiveAppended(channel.received, delivered);
+    std::memcpy(space, requests.readBuffer, std::min<DWORD>(delivered, wanted));
+    ReceiveAppended(channel.received, std::min<DWORD>(delivered, wanted));
     return static_cast<int>(delivered);
 }
 
@@ -186,27 +235,73 @@ bool PauseWatchingQueue(SerialChannel& channel, DWORD pauseMs, ULONGLONG lineFre
         } else if (abort->Wait(static_cast<int>(slice))) {
             return false;
         }
-        DWORD errors = 0;
         COMSTAT status{};
-        if (!ClearCommError(channel.port, &errors, &status) || status.cbInQue > 0) return true;
+        if (!ClearLineErrors(channel, status) || status.cbInQue > 0) return true;
     }
+}
+
+// Leaves the driver's records behind when it may still write into them.
+// Closing the port ends every request on it, so a request still pending is
+// given a bounded time to complete first.
+void ReleaseRequests(SerialChannel& channel) {
+    if (!channel.requests) return;
+    PortRequests& requests = *channel.requests;
+    bool driverOwnsRecords = false;
+    for (PortRequest* request : {&requests.read, &requests.write}) {
+        if (request->pending &&
+            WaitForSingleObject(request->event, kRequestEndMs) != WAIT_OBJECT_0) {
+            driverOwnsRecords = true;
+        }
+    }
+    if (driverOwnsRecords) {
+        // The driver never completed a request, not even with its port
+        // closed, and may still write the outcome into the record, signal
+        // its event and fill the read buffer at any time. Freed, that memory
+        // would have another use by then; so this one block and its two
+        // events are left to the driver on purpose, a few kilobytes for a
+        // port whose adapter vanished mid-request.
+        static_cast<void>(channel.requests.release());
+        return;
+    }
+    CloseIfPresent(requests.read.event);
+    CloseIfPresent(requests.write.event);
+    channel.requests.reset();
 }
 
 }  // namespace
 
+SerialDriverCalls& SerialDriver() {
+    static SerialDriverCalls calls{
+        &::CreateFileW, &::CloseHandle, &::SetCommState,   &::SetCommTimeouts,
+        &::SetCommMask, &::PurgeComm,   &::ClearCommError, &::WaitCommEvent,
+        &::ReadFile,    &::WriteFile,   &::CancelIoEx,     &::GetOverlappedResult,
+    };
+    return calls;
+}
+
 ResultCode OpenSerialPort(SerialChannel& channel, const char* portName) {
     CloseSerialPort(channel);
     channel.lastError[0] = '\0';
-    channel.readOverlapped = OVERLAPPED{};
-    channel.writeOverlapped = OVERLAPPED{};
-    channel.CommEventMask = 0;
     channel.lineFreeAtMs = 0;
-    channel.waitOutstanding = false;
+    channel.broken = false;
+    channel.watchQueue = false;
     CloseUnlessKept closeOnFailure(channel);
 
     if (portName == nullptr) {
         SetLastError(ERROR_INVALID_NAME);
         return FailOpen(channel, portName, "cannot be opened");
+    }
+    channel.requests.reset(new (std::nothrow) PortRequests);
+    if (!channel.requests) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FailOpen(channel, portName, "cannot be opened");
+    }
+    for (PortRequest* request : {&channel.requests->read, &channel.requests->write}) {
+        request->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (request->event == nullptr) {
+            return FailOpen(channel, portName, "no event could be created");
+        }
+        request->overlapped.hEvent = request->event;
     }
     // COM10 and above cannot be opened by their bare name, so every COMn goes
     // through the device namespace (see port_name.h); other names go as the
@@ -228,47 +323,40 @@ ResultCode OpenSerialPort(SerialChannel& channel, const char* portName) {
         return FailOpen(channel, portName, "cannot be opened");
     }
     const HANDLE port =
-        CreateFileW(wideName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_OVERLAPPED | FILE_FLAG_NO_BUFFERING, nullptr);
+        SerialDriver().createFile(wideName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED | FILE_FLAG_NO_BUFFERING, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         return FailOpen(channel, portName, "cannot be opened");
     }
     channel.port = port;
 
     DCB settings = ChannelLineSettings();
-    if (!SetCommState(port, &settings)) {
+    if (!SerialDriver().setCommState(port, &settings)) {
         return FailOpen(channel, portName, "refused the line settings");
     }
     COMMTIMEOUTS timeouts = ChannelTimeouts();
-    if (!SetCommTimeouts(port, &timeouts)) {
+    if (!SerialDriver().setCommTimeouts(port, &timeouts)) {
         return FailOpen(channel, portName, "refused the time-outs");
     }
     channel.writeTimeoutMs = timeouts.WriteTotalTimeoutConstant;
-    if (!SetCommMask(port, EV_RXFLAG)) {
+    if (!SerialDriver().setCommMask(port, EV_RXFLAG)) {
         return FailOpen(channel, portName, "refused the event mask");
     }
-    channel.ReadEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (channel.ReadEvent == nullptr) {
-        return FailOpen(channel, portName, "no event could be created");
-    }
-    channel.WriteEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (channel.WriteEvent == nullptr) {
-        return FailOpen(channel, portName, "no event could be created");
-    }
-    channel.readOverlapped.hEvent = channel.ReadEvent;
-    channel.writeOverlapped.hEvent = channel.WriteEvent;
     ClearReceiveQueue(channel.received);
     closeOnFailure.Keep();
     return kResultOk;
 }
 
 ResultCode CloseSerialPort(SerialChannel& channel) {
-    // Closing the port first also ends a wait for ETX that an aborted read
-    // left outstanding, before the event it signals goes away.
-    CloseIfPresent(channel.port);
-    CloseIfPresent(channel.ReadEvent);
-    CloseIfPresent(channel.WriteEvent);
-    channel.waitOutstanding = false;
+    // Closing the port ends whatever request is still outstanding (a wait
+    // for ETX that an aborted read left, a request of a broken channel);
+    // only then can its records go.
+    if (channel.port != nullptr) {
+        SerialDriver().closePort(channel.port);
+        channel.port = nullptr;
+    }
+    ReleaseRequests(channel);
+    channel.broken = false;
     channel.lineFreeAtMs = 0;
     ClearReceiveQueue(channel.received);
     return kResultOk;
@@ -279,13 +367,14 @@ bool SerialPortIsOpen(const SerialChannel& channel) {
 }
 
 ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, int count) {
-    if (!SerialPortIsOpen(channel) || count < 0) {
+    if (!SerialPortIsOpen(channel) || channel.broken || count < 0) {
         return kErrExchange;
     }
+    if (!ClearLineErrors(channel)) return kErrExchange;
     // Bounded by the frame's own line time plus 250 ms, as on POSIX.
     COMMTIMEOUTS timeouts = ChannelTimeouts(count);
     if (timeouts.WriteTotalTimeoutConstant != channel.writeTimeoutMs) {
-        if (!SetCommTimeouts(channel.port, &timeouts)) return kErrExchange;
+        if (!SerialDriver().setCommTimeouts(channel.port, &timeouts)) return kErrExchange;
         channel.writeTimeoutMs = timeouts.WriteTotalTimeoutConstant;
     }
     NoteFrameSent(channel.received, bytes, static_cast<std::size_t>(count));
@@ -293,14 +382,21 @@ ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, in
     // the read that follows counts its wait for the reply from there.
     channel.lineFreeAtMs = GetTickCount64() + static_cast<ULONGLONG>(LineTimeMs(count));
 
-    ResetEvent(channel.WriteEvent);
+    PortRequest& write = channel.requests->write;
+    ResetEvent(write.event);
     DWORD written = 0;
-    if (!WriteFile(channel.port, bytes, static_cast<DWORD>(count), &written,
-                   &channel.writeOverlapped)) {
+    if (!SerialDriver().writeFile(channel.port, bytes, static_cast<DWORD>(count), &written,
+                                  &write.overlapped)) {
         if (GetLastError() != ERROR_IO_PENDING) {
             return kErrExchange;
         }
-        if (!GetOverlappedResult(channel.port, &channel.writeOverlapped, &written, TRUE)) {
+        write.pending = true;
+        // The driver ends the write at the port's write time-out; the bound
+        // here is for a driver that does not.
+        bool succeeded = false;
+        if (!AwaitRequest(channel, write, channel.writeTimeoutMs + kRequestEndMs, written,
+                          succeeded) ||
+            !succeeded) {
             return kErrExchange;
         }
     }
@@ -309,7 +405,7 @@ ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, in
 }
 
 int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort) {
-    if (!SerialPortIsOpen(channel)) {
+    if (!SerialPortIsOpen(channel) || channel.broken) {
         return kErrExchange;
     }
     // Taken once: a further read without a write in between waits in full.
@@ -328,27 +424,38 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
             // No reply but the line's echo of the request: that was the reply.
             return DeliverHeldEcho(channel.received, buffer, maximum);
         }
+        if (channel.watchQueue) {
+            if (!PauseWatchingQueue(channel, static_cast<DWORD>(deadlineMs - now), lineFreeAtMs,
+                                    abort)) {
+                return kErrAborted;
+            }
+            continue;
+        }
 
-        EndOutstandingWait(channel);
-        ResetEvent(channel.ReadEvent);
-        channel.CommEventMask = 0;
-        if (!WaitCommEvent(channel.port, &channel.CommEventMask, &channel.readOverlapped)) {
+        if (!EndOutstandingWait(channel)) return kErrExchange;
+        PortRequests& requests = *channel.requests;
+        ResetEvent(requests.read.event);
+        requests.eventMask = 0;
+        bool timedOut = false;
+        if (!SerialDriver().waitCommEvent(channel.port, &requests.eventMask,
+                                          &requests.read.overlapped)) {
             if (GetLastError() == ERROR_IO_PENDING) {
-                channel.waitOutstanding = true;
+                requests.read.pending = true;
                 // Stop and Exit are seen as each wait begins. The wait stays
                 // outstanding; the next call or closing the port ends it.
                 if (abort != nullptr && abort->IsSet()) {
                     return kErrAborted;
                 }
                 const auto left = static_cast<DWORD>(deadlineMs - now);
-                if (WaitForSingleObject(channel.ReadEvent, left) != WAIT_OBJECT_0) {
+                if (WaitForSingleObject(requests.read.event, left) == WAIT_OBJECT_0) {
+                    DWORD ignored = 0;
+                    bool succeeded = false;
+                    AwaitRequest(channel, requests.read, 0, ignored, succeeded);
+                } else {
                     // The reply wait is over: one more look at the queue.
-                    EndOutstandingWait(channel);
-                    continue;
+                    timedOut = true;
+                    if (!EndOutstandingWait(channel)) return kErrExchange;
                 }
-                DWORD ignored = 0;
-                GetOverlappedResult(channel.port, &channel.readOverlapped, &ignored, FALSE);
-                channel.waitOutstanding = false;
             }
             // A wait that failed at once ends like any other: look at the queue.
         }
@@ -356,11 +463,19 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
         const int taken = TakeQueuedBytes(channel);
         if (taken < 0) return kErrExchange;
         if (ReplyComplete(channel.received)) {
+            // The reply's ETX was there when the wait ran out: this driver
+            // accepts the event character but never signals it, and every
+            // wait would last the whole reply wait (and a module write 30 s
+            // longer). The queue is watched instead for the rest of the open.
+            // An ETX that arrived just as the wait ran out switches too; that
+            // costs only the watching, which a driver without the event
+            // character gets anyway.
+            if (timedOut) channel.watchQueue = true;
             return DeliverQueued(channel.received, buffer, maximum);
         }
-        if (taken > 0) continue;
-        // Nothing new: the driver does not signal the event character, or
-        // an EV_RXFLAG was left over from a reply already taken.
+        if (taken > 0 || timedOut) continue;
+        // Nothing new: the driver does not signal the event character (Wine
+        // ends every wait at once with an empty mask).
         const ULONGLONG wakeNow = GetTickCount64();
         if (wakeNow >= deadlineMs) continue;
         const auto pause = static_cast<DWORD>(deadlineMs - wakeNow);
@@ -369,13 +484,22 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
 }
 
 void SerialPortDiscardInput(SerialChannel& channel) {
-    if (!SerialPortIsOpen(channel)) {
+    ClearReceiveQueue(channel.received);
+    if (!SerialPortIsOpen(channel) || channel.broken) {
         return;
     }
     // Only the receive side: a write still leaving the line is not cut off.
-    PurgeComm(channel.port, PURGE_RXCLEAR);
-    DWORD errors = 0;
-    COMSTAT status{};
-    ClearCommError(channel.port, &errors, &status);
-    ClearReceiveQueue(channel.received);
+    // A line error left from the last reply would make the driver refuse
+    // the purge, and the stale bytes would spoil the next attempt.
+    ClearLineErrors(channel);
+    SerialDriver().purgeComm(channel.port, PURGE_RXCLEAR);
+    // The driver remembers an ETX that arrived while no wait was pending,
+    // and the purge does not forget it: the next wait would end at once with
+    // nothing new and fall into the watching pause. Setting the mask again
+    // forgets it (and ends a wait an aborted read left outstanding).
+    if (channel.requests->read.pending) {
+        EndOutstandingWait(channel);
+    } else {
+        SerialDriver().setCommMask(channel.port, EV_RXFLAG);
+    }
 }

@@ -41,8 +41,7 @@ bool RunningUnderWine() {
 }
 
 bool NothingOpen(const SerialChannel& channel) {
-    return !ChannelIsOpen(channel) && channel.port == nullptr && channel.ReadEvent == nullptr &&
-           channel.WriteEvent == nullptr;
+    return !ChannelIsOpen(channel) && channel.port == nullptr && !channel.requests;
 }
 
 bool AllClosedOrReused(const HANDLE (&old)[3], const HANDLE (&current)[3]) {
@@ -172,9 +171,10 @@ void CheckWithPort(const char* portName) {
         std::printf("  reason: %s\n", channel.lastError);
         return;
     }
-    Check(channel.ReadEvent != nullptr && channel.WriteEvent != nullptr &&
-              channel.readOverlapped.hEvent == channel.ReadEvent &&
-              channel.writeOverlapped.hEvent == channel.WriteEvent,
+    const PortRequests& requests = *channel.requests;
+    Check(requests.read.event != nullptr && requests.write.event != nullptr &&
+              requests.read.overlapped.hEvent == requests.read.event &&
+              requests.write.overlapped.hEvent == requests.write.event,
           "events bound to the overlapped records");
 
     DCB applied{};
@@ -248,9 +248,11 @@ void CheckWithPort(const char* portName) {
     // Opening again on the same channel closes what was open first. Handle
     // values are unique among open handles, so an old handle either is
     // reused by the new open or no longer works.
-    const HANDLE first[] = {channel.port, channel.ReadEvent, channel.WriteEvent};
+    const HANDLE first[] = {channel.port, channel.requests->read.event,
+                            channel.requests->write.event};
     CheckCode(OpenChannel(channel, portName), kResultOk, "the port opens again");
-    const HANDLE after[] = {channel.port, channel.ReadEvent, channel.WriteEvent};
+    const HANDLE after[] = {channel.port, channel.requests->read.event,
+                            channel.requests->write.event};
     Check(AllClosedOrReused(first, after), "opening again closed the previous handles");
     CheckCode(CloseChannel(channel), kResultOk, "the port closes");
     Check(NothingOpen(channel), "nothing open after closing");

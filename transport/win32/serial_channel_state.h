@@ -1,35 +1,58 @@
-// Windows state of the serial channel: the port handle, the two manual-reset
-// events of the overlapped records, and the event mask the system reports
-// into. The mask and the read record must outlive a wait that is still
-// outstanding (an aborted read leaves one until the port is closed), so they
-// live here rather than on a stack.
+// Windows state of the serial channel: the port handle, the overlapped
+// requests to its driver, and what the channel has learnt about the driver.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 
 #include "transport/network_channel.h"
 #include "transport/receive_queue.h"
 
+// One overlapped request to the driver: its record and the manual-reset
+// event the record names.
+struct PortRequest {
+    OVERLAPPED overlapped{};
+    HANDLE event = nullptr;
+    // Issued and its completion not yet seen: the driver owns the record, so
+    // it serves no other call until then.
+    bool pending = false;
+};
+
+// Everything the driver may write into while a request is outstanding. It
+// lives apart from the channel, one block per open, so that the block of a
+// request that never completed can be left to the driver when the port is
+// closed (see CloseSerialPort) without holding on to the channel itself.
+struct PortRequests {
+    // WaitCommEvent for the event character, and ReadFile of bytes already
+    // queued by the driver.
+    PortRequest read;
+    PortRequest write;
+    DWORD eventMask = 0;
+    // Where ReadFile puts the bytes before they join the receive queue.
+    std::uint8_t readBuffer[sizeof ReceiveQueue::bytes];
+};
+
 struct SerialChannel {
     SerialChannel() = default;
-    // Closes the port, so that no wait outlives the mask and record it
-    // points into.
+    // Closes the port, so that no request outlives the records it points
+    // into (but see CloseSerialPort for one that never completes).
     ~SerialChannel();
     SerialChannel(const SerialChannel&) = delete;
     SerialChannel& operator=(const SerialChannel&) = delete;
 
     // Absent handles are null, never INVALID_HANDLE_VALUE.
     HANDLE port = nullptr;
-    HANDLE ReadEvent = nullptr;
-    HANDLE WriteEvent = nullptr;
-    OVERLAPPED readOverlapped{};
-    OVERLAPPED writeOverlapped{};
-    DWORD CommEventMask = 0;
-    // A WaitCommEvent on readOverlapped has not completed yet (an aborted
-    // read leaves one); the record cannot serve another call until it has.
-    bool waitOutstanding = false;
+    // Present while the port is open.
+    std::unique_ptr<PortRequests> requests;
+    // A request did not complete within its bound, even when cancelled (a
+    // driver whose device was pulled out): its record still belongs to the
+    // driver, so every read and write fails until the port is closed.
+    bool broken = false;
+    // The driver let a reply's ETX pass without signalling the event
+    // character; for the rest of this open the queue is watched instead.
+    bool watchQueue = false;
     // The write time-out the port has now: a write's own line time plus
     // 250 ms, set again only when a frame of another length goes out.
     DWORD writeTimeoutMs = 0;

@@ -1,0 +1,364 @@
+// Checks of the Windows serial channel against a scripted driver, for what
+// no port under Wine shows: a line error that stays latched (fAbortOnError),
+// an event character left over from an earlier reply, a driver that accepts
+// the event character but never signals it, and a request that never
+// completes, not even when cancelled (an adapter pulled out mid-request).
+//
+// The driver stands in for the system's calls in the channel's table
+// (serial_driver_calls.h). Nothing runs beside the channel: every driver
+// event happens inside one of its calls. A scripted reply arrives when the
+// channel starts waiting for it (its first WaitCommEvent after a write), or,
+// when it does not wait that way, at its first look at the queue a few
+// milliseconds after the write.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "check_counter.h"
+#include "protocol/result_code.h"
+#include "serial_driver_calls.h"
+#include "transport/serial_channel.h"
+
+namespace {
+
+constexpr DWORD kStatusPending = 0x103;
+constexpr DWORD kStatusCancelled = 0xC0000120;
+const HANDLE kFakePort = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x4000));
+
+const std::uint8_t kRequest[] = {0x02, 0x11, 0x12, 0x03};
+const std::uint8_t kReply[] = {0x02, 0x41, 0x42, 0x43, 0x03};
+
+struct FakeDriver {
+    // The script.
+    bool signalsEventChar = true;
+    bool maskEndsWait = true;
+    bool completesCancelled = true;
+    bool writesPend = false;
+    bool errorAtWait = false;  // a line error latches as each wait begins
+    bool replyToWrites = true;
+    // The port.
+    bool latched = false;  // a line error not yet cleared
+    bool history = false;  // an ETX arrived while no wait was pending
+    std::uint8_t queue[4096];
+    std::size_t queued = 0;
+    bool replyDue = false;
+    ULONGLONG replyDueAtMs = 0;
+    OVERLAPPED* wait = nullptr;
+    DWORD* waitMask = nullptr;
+    OVERLAPPED* write = nullptr;
+    HANDLE lastPendingEvent = nullptr;  // the event of the last request left pending
+    // What the channel did.
+    int refused = 0;          // requests made while a line error was latched
+    int waits = 0;            // WaitCommEvent calls
+    int emptyWakes = 0;       // waits ended at once by a left-over ETX, nothing queued
+    int blockingResults = 0;  // GetOverlappedResult told to wait for a pending request
+    int reused = 0;           // a record the driver still owns handed to it again
+};
+
+FakeDriver g_driver;
+
+void Complete(OVERLAPPED*& record, DWORD status, DWORD count) {
+    record->Internal = status;
+    record->InternalHigh = count;
+    SetEvent(record->hEvent);
+    record = nullptr;
+}
+
+bool Refused() {
+    if (!g_driver.latched) return false;
+    ++g_driver.refused;
+    SetLastError(ERROR_OPERATION_ABORTED);
+    return true;
+}
+
+void NoteUse(const OVERLAPPED* record) {
+    if (record == g_driver.wait || record == g_driver.write) ++g_driver.reused;
+}
+
+void Queue(const std::uint8_t* bytes, std::size_t count) {
+    count = std::min(count, sizeof g_driver.queue - g_driver.queued);
+    std::memcpy(g_driver.queue + g_driver.queued, bytes, count);
+    g_driver.queued += count;
+}
+
+// The scripted reply arrives: at a wait, or at any look once it is due.
+void Arrive(bool atWait) {
+    if (!g_driver.replyDue || (!atWait && GetTickCount64() < g_driver.replyDueAtMs)) return;
+    g_driver.replyDue = false;
+    Queue(kReply, sizeof kReply);
+    if (!g_driver.signalsEventChar) return;
+    if (g_driver.wait != nullptr) {
+        *g_driver.waitMask = EV_RXFLAG;
+        Complete(g_driver.wait, 0, 0);
+    } else {
+        g_driver.history = true;
+    }
+}
+
+HANDLE WINAPI FakeCreateFile(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+    return kFakePort;
+}
+
+BOOL WINAPI FakeClosePort(HANDLE) {
+    if (g_driver.completesCancelled) {
+        if (g_driver.wait != nullptr) Complete(g_driver.wait, kStatusCancelled, 0);
+        if (g_driver.write != nullptr) Complete(g_driver.write, kStatusCancelled, 0);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI FakeSetCommState(HANDLE, LPDCB) {
+    return Refused() ? FALSE : TRUE;
+}
+
+BOOL WINAPI FakeSetCommTimeouts(HANDLE, LPCOMMTIMEOUTS) {
+    return Refused() ? FALSE : TRUE;
+}
+
+BOOL WINAPI FakeSetCommMask(HANDLE, DWORD) {
+    if (Refused()) return FALSE;
+    g_driver.history = false;
+    if (g_driver.wait != nullptr && g_driver.maskEndsWait) {
+        *g_driver.waitMask = 0;
+        Complete(g_driver.wait, 0, 0);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI FakePurgeComm(HANDLE, DWORD) {
+    if (Refused()) return FALSE;
+    g_driver.queued = 0;
+    return TRUE;
+}
+
+BOOL WINAPI FakeClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
+    g_driver.latched = false;
+    Arrive(false);
+    if (errors != nullptr) *errors = 0;
+    if (status != nullptr) {
+        *status = COMSTAT{};
+        status->cbInQue = static_cast<DWORD>(g_driver.queued);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI FakeWaitCommEvent(HANDLE, LPDWORD mask, LPOVERLAPPED record) {
+    NoteUse(record);
+    if (Refused()) return FALSE;
+    ++g_driver.waits;
+    if (g_driver.history) {
+        g_driver.history = false;
+        if (g_driver.queued == 0) ++g_driver.emptyWakes;
+        *mask = EV_RXFLAG;
+        Complete(record, 0, 0);
+        return TRUE;
+    }
+    record->Internal = kStatusPending;
+    g_driver.lastPendingEvent = record->hEvent;
+    g_driver.wait = record;
+    g_driver.waitMask = mask;
+    if (g_driver.errorAtWait) g_driver.latched = true;
+    Arrive(true);
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+BOOL WINAPI FakeReadFile(HANDLE, LPVOID buffer, DWORD wanted, LPDWORD delivered,
+                         LPOVERLAPPED record) {
+    NoteUse(record);
+    if (Refused()) return FALSE;
+    const auto count = static_cast<DWORD>(std::min<std::size_t>(wanted, g_driver.queued));
+    std::memcpy(buffer, g_driver.queue, count);
+    std::memmove(g_driver.queue, g_driver.queue + count, g_driver.queued - count);
+    g_driver.queued -= count;
+    *delivered = count;
+    Complete(record, 0, count);
+    return TRUE;
+}
+
+BOOL WINAPI FakeWriteFile(HANDLE, LPCVOID, DWORD count, LPDWORD written, LPOVERLAPPED record) {
+    NoteUse(record);
+    if (Refused()) return FALSE;
+    if (g_driver.writesPend) {
+        record->Internal = kStatusPending;
+        g_driver.lastPendingEvent = record->hEvent;
+        g_driver.write = record;
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    g_driver.replyDue = g_driver.replyToWrites;
+    g_driver.replyDueAtMs = GetTickCount64() + 5;
+    *written = count;
+    Complete(record, 0, count);
+    return TRUE;
+}
+
+BOOL WINAPI FakeCancelIoEx(HANDLE, LPOVERLAPPED record) {
+    if (!g_driver.completesCancelled) return TRUE;
+    if (record == g_driver.wait) Complete(g_driver.wait, kStatusCancelled, 0);
+    if (record == g_driver.write) Complete(g_driver.write, kStatusCancelled, 0);
+    return TRUE;
+}
+
+// Never blocks: a wait for a request that never completes is counted
+// instead, so that the check fails rather than hangs.
+BOOL WINAPI FakeGetOverlappedResult(HANDLE, LPOVERLAPPED record, LPDWORD count, BOOL block) {
+    if (record->Internal == kStatusPending) {
+        if (block) ++g_driver.blockingResults;
+        SetLastError(block ? ERROR_OPERATION_ABORTED : ERROR_IO_INCOMPLETE);
+        return FALSE;
+    }
+    *count = static_cast<DWORD>(record->InternalHigh);
+    if (record->Internal != 0) {
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void UseFakeDriver() {
+    SerialDriverCalls& calls = SerialDriver();
+    calls.createFile = FakeCreateFile;
+    calls.closePort = FakeClosePort;
+    calls.setCommState = FakeSetCommState;
+    calls.setCommTimeouts = FakeSetCommTimeouts;
+    calls.setCommMask = FakeSetCommMask;
+    calls.purgeComm = FakePurgeComm;
+    calls.clearCommError = FakeClearCommError;
+    calls.waitCommEvent = FakeWaitCommEvent;
+    calls.readFile = FakeReadFile;
+    calls.writeFile = FakeWriteFile;
+    calls.cancelIoEx = FakeCancelIoEx;
+    calls.getOverlappedResult = FakeGetOverlappedResult;
+}
+
+// Writes the request and reads the reply: the reply's length, or the
+// channel's failure.
+int WriteAndRead(SerialChannel& channel) {
+    if (ChannelWrite(channel, kRequest, sizeof kRequest) != kResultOk) return kErrExchange;
+    std::uint8_t reply[64];
+    const int got = ChannelRead(channel, reply, sizeof reply, nullptr);
+    if (got > 0 && (got != sizeof kReply || std::memcmp(reply, kReply, sizeof kReply) != 0)) {
+        return kErrExchange - 1000;  // bytes, but not the reply
+    }
+    return got;
+}
+
+// One attempt as the exchange makes it: discard, write the request, read.
+int Exchange(SerialChannel& channel) {
+    ChannelDiscardInput(channel);
+    return WriteAndRead(channel);
+}
+
+constexpr int kReplyRead = static_cast<int>(sizeof kReply);
+
+void CheckCode(long actual, long expected, const char* what) {
+    if (actual != expected) std::printf("  got %ld, expected %ld\n", actual, expected);
+    Check(actual == expected, what);
+}
+
+// A framing error at each turnaround of the bus latches in the driver; every
+// request but ClearCommError is refused until it is cleared.
+void CheckLatchedLineError() {
+    g_driver = FakeDriver{};
+    SerialChannel channel{};
+    CheckCode(OpenChannel(channel, "COM3"), kResultOk, "latched error: the port opens");
+    // Left from the last reply: an error, and stale bytes the purge must take.
+    g_driver.latched = true;
+    Queue(kReply, sizeof kReply);
+    ChannelDiscardInput(channel);
+    Check(g_driver.queued == 0, "latched error: discarding still empties the driver's queue");
+    // Latched again before the write (of a new length: new time-outs), and
+    // as the wait for the reply begins.
+    g_driver.latched = true;
+    g_driver.errorAtWait = true;
+    CheckCode(WriteAndRead(channel), kReplyRead, "latched error: the reply is read");
+    g_driver.replyToWrites = false;
+    CheckCode(Exchange(channel), kErrExchange, "latched error: a silent line times out");
+    CheckCode(g_driver.refused, 0, "latched error: no request made while it was latched");
+}
+
+// An ETX that came while no wait was pending is remembered by the driver
+// through a purge; the next wait would end at once with nothing to read.
+void CheckLeftOverEventCharacter() {
+    g_driver = FakeDriver{};
+    SerialChannel channel{};
+    CheckCode(OpenChannel(channel, "COM3"), kResultOk, "left-over ETX: the port opens");
+    g_driver.history = true;
+    CheckCode(Exchange(channel), kReplyRead, "left-over ETX: the reply is read");
+    CheckCode(g_driver.emptyWakes, 0, "left-over ETX: no wait woke at once for nothing");
+}
+
+// A driver that accepts the event character and never signals it: the first
+// reply is found when the wait runs out, and from then on the queue is
+// watched instead of waiting for the event.
+void CheckSilentEventCharacter() {
+    g_driver = FakeDriver{};
+    g_driver.signalsEventChar = false;
+    SerialChannel channel{};
+    CheckCode(OpenChannel(channel, "COM3"), kResultOk, "silent ETX: the port opens");
+    CheckCode(Exchange(channel), kReplyRead, "silent ETX: the first reply is read");
+    const int waitsBefore = g_driver.waits;
+    CheckCode(Exchange(channel), kReplyRead, "silent ETX: the second reply is read");
+    CheckCode(g_driver.waits - waitsBefore, 0, "silent ETX: no wait for the event after that");
+}
+
+// A request that never completes, not even cancelled or with its port closed.
+struct StuckCase {
+    const char* name;
+    bool writesPend;  // else the wait for the reply never ends
+};
+
+void CheckStuckRequest(const StuckCase& stuck) {
+    g_driver = FakeDriver{};
+    g_driver.completesCancelled = false;
+    g_driver.maskEndsWait = false;
+    g_driver.writesPend = stuck.writesPend;
+    g_driver.replyToWrites = false;
+    char what[160];
+    SerialChannel channel{};
+    std::snprintf(what, sizeof what, "%s: the port opens", stuck.name);
+    CheckCode(OpenChannel(channel, "COM3"), kResultOk, what);
+    const ULONGLONG before = GetTickCount64();
+    std::snprintf(what, sizeof what, "%s: the attempt fails", stuck.name);
+    CheckCode(Exchange(channel), kErrExchange, what);
+    std::uint8_t byte = 0;
+    std::snprintf(what, sizeof what, "%s: the channel then fails every read and write", stuck.name);
+    Check(ChannelWrite(channel, kRequest, sizeof kRequest) == kErrExchange &&
+              ChannelRead(channel, &byte, 1, nullptr) == kErrExchange,
+          what);
+    ChannelDiscardInput(channel);
+    CloseChannel(channel);
+    // The driver may still complete the request into its record and signal
+    // its event: both must still be there (the event shows it without
+    // touching the record).
+    DWORD flags = 0;
+    std::snprintf(what, sizeof what, "%s: its record and event are left to the driver", stuck.name);
+    Check(GetHandleInformation(g_driver.lastPendingEvent, &flags) != FALSE, what);
+    const ULONGLONG took = GetTickCount64() - before;
+    std::printf("  %s: attempt, further calls and closing took %llu ms\n", stuck.name, took);
+    std::snprintf(what, sizeof what, "%s: no wait without a bound, closing included", stuck.name);
+    Check(g_driver.blockingResults == 0 && took < 20000, what);
+    std::snprintf(what, sizeof what, "%s: its record never handed to the driver again", stuck.name);
+    CheckCode(g_driver.reused, 0, what);
+    Check(!ChannelIsOpen(channel), "the port is closed");
+}
+
+}  // namespace
+
+int main() {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    UseFakeDriver();
+    CheckLatchedLineError();
+    CheckLeftOverEventCharacter();
+    CheckSilentEventCharacter();
+    for (const StuckCase& stuck :
+         {StuckCase{"stuck wait", false}, StuckCase{"stuck write", true}}) {
+        CheckStuckRequest(stuck);
+    }
+    return FinishChecks();
+}
