@@ -80,7 +80,10 @@ prefix_server() {
     local pid
     for pid in $(pgrep -x wineserver; pgrep -x wineserver64); do
         # A server that ends meanwhile takes its environ file with it.
-        if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+        # Read whole first: grep -q closing early would end tr with SIGPIPE.
+        local environ
+        environ=$(tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null) || continue
+        if grep -qxF "WINEPREFIX=$WINEPREFIX" <<<"$environ"; then
             echo "$pid"
             return 0
         fi

@@ -106,7 +106,7 @@ drive() {
     return $status
 }
 # out KEY: the rest of the driver's line that starts with KEY.
-out() { sed -n "s/^$1 //p" "$work/out" | head -n 1; }
+out() { sed -n "/^$1 /{s///p;q}" "$work/out"; }
 show_out() {
     sed "s/^/    /" "$work/out"
     tail -n 5 "$work/driver.err" | sed "s/^/    stderr: /"
