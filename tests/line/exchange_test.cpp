@@ -275,41 +275,100 @@ namespace {
 
 // A half-duplex adapter hands every request straight back before the device
 // answers; without the echo the device's short answer to a request without
-// data may have exactly the request's bytes.
+// data may have exactly the request's bytes. One frame cannot tell the two
+// apart, so the channel learns from the replies whether its line echoes.
+enum Reply { kNone, kAccept, kRefuse, kOwnBytes };
+
 struct EchoCase {
     const char* name;
     bool echo;
+    bool known;     // an answered exchange first taught the channel the line
+    bool presence;  // asked through ExchangePresenceCheck
     std::uint8_t command;
     int dataBytes;  // each 0x06, which reads as "accepted" if taken as a status
-    int reply;      // 0 silence, 1 accepted, 2 refused with 0xFF, 3 the request's own bytes
+    Reply first;    // to the case's first request
+    Reply later;    // to every further one
     int expected;
     int requestsOnLine;
+    LineEcho learnt;
 };
 
 class EchoTest : public ExchangeTest, public ::testing::WithParamInterface<EchoCase> {};
 
 TEST_P(EchoTest, EchoOfTheRequestIsNotTheReply) {
     const EchoCase c = GetParam();
-    peer.Start([c](PtyPeer& p, int, const Bytes& frame) {
+    const int taught = c.known ? 1 : 0;
+    peer.Start([c, taught](PtyPeer& p, int index, const Bytes& frame) {
         if (c.echo) p.Send(frame);
-        if (c.reply == 1) p.Send(ReplyTo(frame, {6, 0x5A}));
-        if (c.reply == 2) p.Send(ReplyTo(frame, {0x15, 0xFF}));
-        if (c.reply == 3) p.Send(frame);
+        const Reply reply = index < taught ? kAccept : index == taught ? c.first : c.later;
+        if (reply == kAccept) p.Send(ReplyTo(frame, {6, 0x5A}));
+        if (reply == kRefuse) p.Send(ReplyTo(frame, {0x15, 0xFF}));
+        if (reply == kOwnBytes) p.Send(frame);
     });
+    if (c.known) {
+        ASSERT_EQ(Exchange(line, Request(18), kNode), 5);
+    }
+    EXPECT_EQ(ChannelLineEchoes(line.channel), !c.known ? LineEcho::kUnknown
+                                               : c.echo ? LineEcho::kEchoes
+                                                        : LineEcho::kClean);
+
     const Bytes data(static_cast<std::size_t>(c.dataBytes), 0x06);
-    EXPECT_EQ(Exchange(line, Request(c.command, data), kNode), c.expected);
-    EXPECT_EQ(peer.FrameCount(), c.requestsOnLine);
+    const int length = Request(c.command, data);
+    const int result =
+        c.presence ? ExchangePresenceCheck(line, kNode, c.command) : Exchange(line, length, kNode);
+    EXPECT_EQ(result, c.expected);
+    EXPECT_EQ(FramesOnLine(taught + c.requestsOnLine) - taught, c.requestsOnLine);
+    EXPECT_EQ(ChannelLineEchoes(line.channel), c.learnt);
+    // A purge keeps what was learnt; opening the port again forgets it.
+    ChannelDiscardInput(line.channel);
+    EXPECT_EQ(ChannelLineEchoes(line.channel), c.learnt);
+    ASSERT_EQ(OpenChannel(line.channel, peer.SlavePath().c_str()), 0);
+    EXPECT_EQ(ChannelLineEchoes(line.channel), LineEcho::kUnknown);
 }
+
+constexpr LineEcho kUnknownLine = LineEcho::kUnknown;
+constexpr LineEcho kEchoes = LineEcho::kEchoes;
+constexpr LineEcho kClean = LineEcho::kClean;
 
 INSTANTIATE_TEST_SUITE_P(
     Line, EchoTest,
     ::testing::Values(
-        EchoCase{"EchoThenAccepted", true, 18, 0, 1, 5, 1},
-        EchoCase{"EchoThenRefusedBlock", true, 19, 1030, 2, kErrDeviceBadBlock, 1},
-        EchoCase{"EchoThenShortReplyOfSameBytes", true, 16, 0, 3, kErrDeviceUnknown, 1},
-        EchoCase{"EchoAloneOfShortRequest", true, 20, 0, 0, kErrDeviceUnknown, 1},
-        EchoCase{"EchoAloneOfBlockIsNoReply", true, 19, 1030, 0, kErrExchange, 4},
-        EchoCase{"ShortReplyOfSameBytesNoEcho", false, 16, 0, 3, kErrDeviceUnknown, 1}),
+        // A reply after the echo, whatever its bytes.
+        EchoCase{"EchoThenAccepted", true, false, false, 18, 0, kAccept, kAccept, 5, 1, kEchoes},
+        EchoCase{"EchoThenRefusedBlock", true, false, false, 19, 1030, kRefuse, kRefuse,
+                 kErrDeviceBadBlock, 1, kEchoes},
+        EchoCase{"EchoThenShortReplyOfSameBytes", true, false, false, 16, 0, kOwnBytes, kOwnBytes,
+                 kErrDeviceUnknown, 1, kEchoes},
+        EchoCase{"EchoThenSameBytesToPresenceCheck", true, true, true, 16, 0, kOwnBytes, kOwnBytes,
+                 kErrDeviceUnknown, 1, kEchoes},
+        // The echo alone: silence on a line known to echo, for the presence
+        // check while nothing is known, and always for a request with data.
+        EchoCase{"EchoAloneOfShortRequestUnknownLine", true, false, false, 20, 0, kNone, kNone,
+                 kErrDeviceUnknown, 1, kUnknownLine},
+        EchoCase{"EchoAloneOfPresenceCheckUnknownLine", true, false, true, 16, 0, kNone, kNone,
+                 kErrExchange, 4, kUnknownLine},
+        EchoCase{"EchoAloneOfShortRequestKnownLine", true, true, false, 20, 0, kNone, kNone,
+                 kErrExchange, 4, kEchoes},
+        EchoCase{"EchoAloneOfBlockIsNoReply", true, false, false, 19, 1030, kNone, kNone,
+                 kErrExchange, 4, kUnknownLine},
+        // One reply lost: asked again, as on a clean line.
+        EchoCase{"EchoLostReplyAskedAgain", true, true, false, 18, 0, kNone, kAccept, 5, 2,
+                 kEchoes},
+        EchoCase{"EchoLostPresenceReplyAskedAgain", true, false, true, 16, 0, kNone, kAccept, 5, 2,
+                 kEchoes},
+        EchoCase{"EchoLostBlockReplyAskedAgain", true, false, false, 19, 1030, kNone, kRefuse,
+                 kErrDeviceBadBlock, 2, kEchoes},
+        EchoCase{"CleanLostReplyAskedAgain", false, true, false, 18, 0, kNone, kAccept, 5, 2,
+                 kClean},
+        // A clean line: the request's bytes as the answer are a three-byte
+        // reply, one request, except to a presence check before anything is
+        // known (it cannot be told from an echoing line with nobody there).
+        EchoCase{"ShortReplyOfSameBytesNoEcho", false, false, false, 16, 0, kOwnBytes, kOwnBytes,
+                 kErrDeviceUnknown, 1, kUnknownLine},
+        EchoCase{"SameBytesToPresenceCheckKnownClean", false, true, true, 16, 0, kOwnBytes,
+                 kOwnBytes, kErrDeviceUnknown, 1, kClean},
+        EchoCase{"SameBytesToPresenceCheckUnknownLine", false, false, true, 16, 0, kOwnBytes,
+                 kOwnBytes, kErrExchange, 4, kUnknownLine}),
     [](const ::testing::TestParamInfo<EchoCase>& param) { return std::string(param.param.name); });
 
 }  // namespace
