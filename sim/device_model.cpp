@@ -56,6 +56,12 @@ DeviceModel::DeviceModel(DeviceConfig config) : config_(config) {
     for (int i = 0; i < kConfigurationBlocks; ++i)
         configuration_[static_cast<std::size_t>(i)] =
             SimPatternRecord(config_.recordSeed, ConfigurationTrailer(i));
+    if (config_.recordFill >= 0 && config_.recordFill <= 0xFF) {
+        const auto fill = static_cast<std::uint8_t>(config_.recordFill);
+        std::fill_n(calibration_.begin(), kRecordSize - 2, fill);
+        for (Record& record : configuration_)
+            std::fill_n(record.begin(), kRecordSize - 2, fill);
+    }
 }
 
 bool DeviceModel::Addressed(std::span<const std::uint8_t> request) const {

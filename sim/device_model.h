@@ -12,8 +12,9 @@
 //  - one calibration record (address 0x2000) and six configuration records
 //    (0x2800 + i * 0x400), fixed at construction from a seeded pattern. They
 //    are full of 0x02, 0x03 and 0x10 bytes so that every read exercises the
-//    escapes, and each has its own trailer so that a record read back from
-//    the wrong address is caught.
+//    escapes, yet short enough on the line to fit the reply wait, unless a
+//    fill byte makes them as long as a reply can be. Each has its own
+//    trailer so that a record read back from the wrong address is caught.
 //  - the "application": a started flag and a count of activations. Command 20
 //    sets the flag and counts; a new write session clears the flag, as
 //    loading a module stops whatever ran before. Nothing else depends on it.
@@ -54,6 +55,10 @@ struct DeviceConfig {
     int infoRecordLength = 25;
     // Seed of the calibration and configuration contents.
     std::uint32_t recordSeed = 0x5EED;
+    // 0 to 255: the data of every served record is this byte alone (the
+    // trailer still tells them apart). 0x10 doubles every byte on the line,
+    // a reply longer than the reply wait; -1 keeps the seeded pattern.
+    int recordFill = -1;
 };
 
 class DeviceModel {

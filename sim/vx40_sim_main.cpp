@@ -171,6 +171,12 @@ int main(int argc, char** argv) {
         ->add_option("--record-seed", device.recordSeed,
                      "Seed of the calibration and configuration contents")
         ->default_str(Hex(device.recordSeed, 4));
+    deviceGroup
+        ->add_option("--record-fill", device.recordFill,
+                     "Fill the data of the calibration and configuration records with this one "
+                     "byte instead of the seeded pattern; 0x10 (or 0x02, 0x03) doubles every byte "
+                     "on the line, a reply of about 2070 bytes that outlasts the 250 ms reply wait")
+        ->check(CLI::Range(0, 255));
 
     auto* faultGroup = app.add_option_group("Faults");
     faultGroup

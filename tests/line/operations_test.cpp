@@ -374,6 +374,25 @@ TEST_F(Operations, ShortBlockReplyIsZeroFilledAndAnUnknownProgramFolderFails) {
     EXPECT_EQ(FileContents(target).size(), 6180u);
 }
 
+TEST(OperationsOnAPacedLine, AReplyLongerThanTheReplyWaitIsReadToItsEnd) {
+    // Every data byte 0x10 doubles on the line: a reply of some 2070 bytes,
+    // about 360 ms at 57600 baud, still arriving when the 250 ms wait ends.
+    SimOptions options;
+    options.pace = true;
+    options.device.recordFill = 0x10;
+    LineRig rig(options);
+    ASSERT_TRUE(rig.Start());
+    const auto& record = rig.device.CalibrationRecord();
+    ASSERT_EQ(std::count(record.begin(), record.end(), 0x10), 1029);
+    const std::string target = (rig.folder / "cal.vx4").string();
+    rig.dialog.AnswerSave({true, target, 0});
+    ASSERT_EQ(SaveBackupCommand(rig.context, BackupKind::Calibration), 0);
+    const auto file = FileContents(target);
+    EXPECT_TRUE(std::equal(record.begin(), record.end(), file.begin(), file.end()));
+    const auto commands = rig.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), 21), 1);  // at the first request
+}
+
 TEST_F(Operations, CancelledOrFailedBackupLeavesTheDiskAlone) {
     const std::string target = (folder / "keep.vx4").string();
     { std::ofstream(target) << "old contents"; }
