@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/event.h"
+#include "transport/com_port_negotiation.h"
 #include "transport/line_timing.h"
 
 namespace {
@@ -28,6 +29,8 @@ int MsUntil(std::int64_t deadlineUs) {
 bool IsTelnet(const NetworkChannel& channel) {
     return channel.name.kind == NetworkKind::kRfc2217;
 }
+
+}  // namespace
 
 // Moves what has arrived into the receive queue, through the Telnet decoder
 // where the server speaks Telnet, and sends the answers its negotiation
@@ -58,43 +61,11 @@ bool TakeArrivedBytes(NetworkChannel& channel) {
     }
 }
 
+namespace {
+
 ResultCode Fail(char* reason, std::size_t reasonSize, const char* portName, const char* what) {
     std::snprintf(reason, reasonSize, "%s: %s", portName, what);
     return kErrPortOpen;
-}
-
-// Sends the opening negotiation with the line settings and waits for the
-// server to accept the COM-PORT-OPTION.
-ResultCode NegotiateComPort(NetworkChannel& channel, std::int64_t deadlineUs, const Event* abort,
-                            const char* portName, char* reason, std::size_t reasonSize) {
-    const std::size_t length = telnet::WriteOpening(channel.outgoing, sizeof channel.outgoing);
-    if (!SocketSendAll(channel.socket, channel.outgoing, length, MsUntil(deadlineUs))) {
-        return Fail(reason, reasonSize, portName, "the server took no negotiation");
-    }
-    constexpr int kSliceMs = 20;
-    for (;;) {
-        if (!TakeArrivedBytes(channel)) {
-            return Fail(reason, reasonSize, portName, "the server closed the connection");
-        }
-        switch (channel.decoder.comPort) {
-            case telnet::ComPortAnswer::kAccepted:
-                return kResultOk;
-            case telnet::ComPortAnswer::kRefused:
-                return Fail(reason, reasonSize, portName,
-                            "the server refuses the COM-PORT-OPTION (RFC 2217)");
-            case telnet::ComPortAnswer::kNone:
-                break;
-        }
-        if (abort != nullptr && abort->IsSet()) return kErrAborted;
-        const int left = MsUntil(deadlineUs);
-        if (left == 0) {
-            return Fail(reason, reasonSize, portName,
-                        "no answer to the COM-PORT-OPTION (RFC 2217) within 3 s");
-        }
-        if (SocketWait(channel.socket, std::min(left, kSliceMs)) < 0) {
-            return Fail(reason, reasonSize, portName, "the connection failed");
-        }
-    }
 }
 
 }  // namespace

@@ -47,6 +47,11 @@ void CloseNetworkChannel(NetworkChannel& channel);
 ResultCode NetworkChannelWrite(NetworkChannel& channel, const std::uint8_t* bytes, int count);
 int NetworkChannelRead(NetworkChannel& channel, std::uint8_t* buffer, int maximum,
                        const Event* abort);
+// Moves what has arrived into the receive queue, through the Telnet decoder
+// for rfc2217://, and sends the answers the server's negotiation needs. False
+// when the connection has ended or failed. The channel's own reads and the
+// opening's negotiation (com_port_negotiation.cpp) use it.
+bool TakeArrivedBytes(NetworkChannel& channel);
 // Drops what has arrived and, for rfc2217://, asks the server to purge its
 // receive buffer too.
 void NetworkChannelDiscardInput(NetworkChannel& channel);
