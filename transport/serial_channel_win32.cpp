@@ -114,10 +114,15 @@ void CloseIfPresent(HANDLE& handle) {
 // follows no write (the exchange's listen-only attempt) waits the full time.
 // A write that returned only after the frame's line time (the driver really
 // waited for the line) leaves the device the full time from then on, as the
-// POSIX channel does.
-ULONGLONG ReplyDeadlineMs(ULONGLONG lineFreeAtMs) {
-    const ULONGLONG now = GetTickCount64();
-    return (lineFreeAtMs > now ? lineFreeAtMs : now) + kReplyWaitMs;
+// POSIX channel does. On the receive queue's clock, as its end of the wait.
+std::int64_t ReplyDeadlineUs(std::int64_t lineFreeAtUs) {
+    return std::max(ReceiveClockUs(), lineFreeAtUs) + std::int64_t{kReplyWaitMs} * 1000;
+}
+
+// Whole milliseconds until `endUs`, rounded up so that no wait ends early.
+DWORD RemainingMs(std::int64_t endUs) {
+    const std::int64_t left = endUs - ReceiveClockUs();
+    return left <= 0 ? 0 : static_cast<DWORD>((left + 999) / 1000);
 }
 
 // How long a request that has been told to end (a wait by a new event mask,
@@ -214,22 +219,21 @@ int TakeQueuedBytes(SerialChannel& channel) {
 // it the queue is looked at with one cheap call, often while a reply is
 // most likely (the first 50 ms after the request has left the line: a
 // device answers within a few milliseconds) and seldom after, so a reply
-// is not kept waiting and a silent line costs little. A driver with the
-// event character never gets here.
-constexpr ULONGLONG kReplyLikelyMs = 50;
+// is not kept waiting and a silent line costs little. A driver that signals
+// the event character gets here only once it has been seen not to.
+constexpr std::int64_t kReplyLikelyUs = 50'000;
 constexpr DWORD kQuickLookMs = 4;
 constexpr DWORD kSlowLookMs = 25;
 
-// Pauses up to `pauseMs`, ending early when bytes are queued. False when
-// the command event was set (Stop ends the pause at once).
-bool PauseWatchingQueue(SerialChannel& channel, DWORD pauseMs, ULONGLONG lineFreeAtMs,
+// Pauses until `endUs`, ending early when bytes are queued. False when the
+// command event was set (Stop ends the pause at once).
+bool PauseWatchingQueue(SerialChannel& channel, std::int64_t endUs, std::int64_t lineFreeAtUs,
                         const Event* abort) {
-    const ULONGLONG endMs = GetTickCount64() + pauseMs;
     for (;;) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= endMs) return true;
-        const DWORD look = now < lineFreeAtMs + kReplyLikelyMs ? kQuickLookMs : kSlowLookMs;
-        const auto slice = static_cast<DWORD>(std::min<ULONGLONG>(endMs - now, look));
+        const DWORD left = RemainingMs(endUs);
+        if (left == 0) return true;
+        const bool likely = ReceiveClockUs() < lineFreeAtUs + kReplyLikelyUs;
+        const DWORD slice = std::min(left, likely ? kQuickLookMs : kSlowLookMs);
         if (abort == nullptr) {
             Sleep(slice);
         } else if (abort->Wait(static_cast<int>(slice))) {
@@ -282,7 +286,7 @@ SerialDriverCalls& SerialDriver() {
 ResultCode OpenSerialPort(SerialChannel& channel, const char* portName) {
     CloseSerialPort(channel);
     channel.lastError[0] = '\0';
-    channel.lineFreeAtMs = 0;
+    channel.lineFreeAtUs = 0;
     channel.broken = false;
     channel.watchQueue = false;
     CloseUnlessKept closeOnFailure(channel);
@@ -357,7 +361,7 @@ ResultCode CloseSerialPort(SerialChannel& channel) {
     }
     ReleaseRequests(channel);
     channel.broken = false;
-    channel.lineFreeAtMs = 0;
+    channel.lineFreeAtUs = 0;
     ClearReceiveQueue(channel.received);
     return kResultOk;
 }
@@ -380,7 +384,7 @@ ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, in
     NoteFrameSent(channel.received, bytes, static_cast<std::size_t>(count));
     // The frame starts out now and has left the line after its own line time;
     // the read that follows counts its wait for the reply from there.
-    channel.lineFreeAtMs = GetTickCount64() + static_cast<ULONGLONG>(LineTimeMs(count));
+    channel.lineFreeAtUs = ReceiveClockUs() + LineTimeUs(count);
 
     PortRequest& write = channel.requests->write;
     ResetEvent(write.event);
@@ -409,9 +413,10 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
         return kErrExchange;
     }
     // Taken once: a further read without a write in between waits in full.
-    const ULONGLONG lineFreeAtMs = channel.lineFreeAtMs;
-    channel.lineFreeAtMs = 0;
-    const ULONGLONG deadlineMs = ReplyDeadlineMs(lineFreeAtMs);
+    const std::int64_t lineFreeAtUs = channel.lineFreeAtUs;
+    channel.lineFreeAtUs = 0;
+    const std::int64_t deadlineUs = ReplyDeadlineUs(lineFreeAtUs);
+    constexpr std::int64_t kQuietUs = std::int64_t{kReplyQuietMs} * 1000;
 
     for (;;) {
         // A reply already complete is read even when Stop has been pressed.
@@ -419,16 +424,18 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
         if (ReplyComplete(channel.received)) {
             return DeliverQueued(channel.received, buffer, maximum);
         }
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadlineMs) {
-            // No reply but the line's echo of the request: that was the reply.
+        // The reply wait, or longer while a frame is still arriving. The
+        // bytes are counted as arrived when they are taken from the driver,
+        // so the quiet that ends a frame which stopped is counted from then.
+        const std::int64_t endUs = ReplyWaitEndUs(channel.received, deadlineUs, kQuietUs);
+        const DWORD left = RemainingMs(endUs);
+        if (left == 0) {
+            // No reply, or one that stopped arriving: the request's echo
+            // alone is judged by the echo rule.
             return DeliverHeldEcho(channel.received, buffer, maximum);
         }
         if (channel.watchQueue) {
-            if (!PauseWatchingQueue(channel, static_cast<DWORD>(deadlineMs - now), lineFreeAtMs,
-                                    abort)) {
-                return kErrAborted;
-            }
+            if (!PauseWatchingQueue(channel, endUs, lineFreeAtUs, abort)) return kErrAborted;
             continue;
         }
 
@@ -436,6 +443,9 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
         PortRequests& requests = *channel.requests;
         ResetEvent(requests.read.event);
         requests.eventMask = 0;
+        // The wait runs to the end of the reply wait itself, not to the end
+        // of a quiet gap in a frame still arriving.
+        const bool fullWait = endUs == deadlineUs;
         bool timedOut = false;
         if (!SerialDriver().waitCommEvent(channel.port, &requests.eventMask,
                                           &requests.read.overlapped)) {
@@ -446,13 +456,12 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
                 if (abort != nullptr && abort->IsSet()) {
                     return kErrAborted;
                 }
-                const auto left = static_cast<DWORD>(deadlineMs - now);
                 if (WaitForSingleObject(requests.read.event, left) == WAIT_OBJECT_0) {
                     DWORD ignored = 0;
                     bool succeeded = false;
                     AwaitRequest(channel, requests.read, 0, ignored, succeeded);
                 } else {
-                    // The reply wait is over: one more look at the queue.
+                    // The wait is over: one more look at the queue.
                     timedOut = true;
                     if (!EndOutstandingWait(channel)) return kErrExchange;
                 }
@@ -463,23 +472,22 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
         const int taken = TakeQueuedBytes(channel);
         if (taken < 0) return kErrExchange;
         if (ReplyComplete(channel.received)) {
-            // The reply's ETX was there when the wait ran out: this driver
-            // accepts the event character but never signals it, and every
-            // wait would last the whole reply wait (and a module write 30 s
-            // longer). The queue is watched instead for the rest of the open.
-            // An ETX that arrived just as the wait ran out switches too; that
-            // costs only the watching, which a driver without the event
-            // character gets anyway.
-            if (timedOut) channel.watchQueue = true;
+            // The reply's ETX was there when the whole reply wait ran out:
+            // this driver accepts the event character but never signals it,
+            // and every wait would last the whole reply wait (and a module
+            // write 30 s longer). The queue is watched instead for the rest
+            // of the open. An ETX that came just as the wait ran out switches
+            // too; that costs only the watching, which a driver without the
+            // event character gets anyway. The short waits at the end of a
+            // frame still arriving are no such sign: ETX may come as they end.
+            if (timedOut && fullWait) channel.watchQueue = true;
             return DeliverQueued(channel.received, buffer, maximum);
         }
         if (taken > 0 || timedOut) continue;
         // Nothing new: the driver does not signal the event character (Wine
         // ends every wait at once with an empty mask).
-        const ULONGLONG wakeNow = GetTickCount64();
-        if (wakeNow >= deadlineMs) continue;
-        const auto pause = static_cast<DWORD>(deadlineMs - wakeNow);
-        if (!PauseWatchingQueue(channel, pause, lineFreeAtMs, abort)) return kErrAborted;
+        const std::int64_t pauseEndUs = ReplyWaitEndUs(channel.received, deadlineUs, kQuietUs);
+        if (!PauseWatchingQueue(channel, pauseEndUs, lineFreeAtUs, abort)) return kErrAborted;
     }
 }
 

@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "check_counter.h"
+#include "protocol/frame_codec.h"
 #include "protocol/result_code.h"
 #include "serial_driver_calls.h"
 #include "transport/serial_channel.h"
@@ -40,6 +41,11 @@ struct FakeDriver {
     bool writesPend = false;
     bool errorAtWait = false;  // a line error latches as each wait begins
     bool replyToWrites = true;
+    // The reply to each write; paced, it arrives at the line's own rate
+    // from the moment it is due instead of all at once.
+    const std::uint8_t* reply = kReply;
+    std::size_t replyLength = sizeof kReply;
+    bool paced = false;
     // The port.
     bool latched = false;  // a line error not yet cleared
     bool history = false;  // an ETX arrived while no wait was pending
@@ -47,6 +53,7 @@ struct FakeDriver {
     std::size_t queued = 0;
     bool replyDue = false;
     ULONGLONG replyDueAtMs = 0;
+    std::size_t replyArrived = 0;
     OVERLAPPED* wait = nullptr;
     DWORD* waitMask = nullptr;
     OVERLAPPED* write = nullptr;
@@ -85,12 +92,24 @@ void Queue(const std::uint8_t* bytes, std::size_t count) {
     g_driver.queued += count;
 }
 
-// The scripted reply arrives: at a wait, or at any look once it is due.
+// The scripted reply arrives: at a wait, or at any look once it is due;
+// paced, as much of it as the line has carried by now (57600 baud).
 void Arrive(bool atWait) {
-    if (!g_driver.replyDue || (!atWait && GetTickCount64() < g_driver.replyDueAtMs)) return;
-    g_driver.replyDue = false;
-    Queue(kReply, sizeof kReply);
-    if (!g_driver.signalsEventChar) return;
+    if (!g_driver.replyDue) return;
+    const ULONGLONG now = GetTickCount64();
+    std::size_t upTo = g_driver.replyLength;
+    if (g_driver.paced) {
+        const ULONGLONG elapsedMs = now > g_driver.replyDueAtMs ? now - g_driver.replyDueAtMs : 0;
+        upTo = std::min<std::size_t>(upTo, static_cast<std::size_t>(elapsedMs * 5760 / 1000));
+    } else if (!atWait && now < g_driver.replyDueAtMs) {
+        return;
+    }
+    const std::uint8_t* fresh = g_driver.reply + g_driver.replyArrived;
+    const std::size_t count = upTo - g_driver.replyArrived;
+    Queue(fresh, count);
+    g_driver.replyArrived = upTo;
+    g_driver.replyDue = upTo < g_driver.replyLength;
+    if (!g_driver.signalsEventChar || std::memchr(fresh, kEtx, count) == nullptr) return;
     if (g_driver.wait != nullptr) {
         *g_driver.waitMask = EV_RXFLAG;
         Complete(g_driver.wait, 0, 0);
@@ -192,6 +211,7 @@ BOOL WINAPI FakeWriteFile(HANDLE, LPCVOID, DWORD count, LPDWORD written, LPOVERL
     }
     g_driver.replyDue = g_driver.replyToWrites;
     g_driver.replyDueAtMs = GetTickCount64() + 5;
+    g_driver.replyArrived = 0;
     *written = count;
     Complete(record, 0, count);
     return TRUE;
@@ -240,9 +260,11 @@ void UseFakeDriver() {
 // channel's failure.
 int WriteAndRead(SerialChannel& channel) {
     if (ChannelWrite(channel, kRequest, sizeof kRequest) != kResultOk) return kErrExchange;
-    std::uint8_t reply[64];
+    static std::uint8_t reply[kFrameBufferSize];
     const int got = ChannelRead(channel, reply, sizeof reply, nullptr);
-    if (got > 0 && (got != sizeof kReply || std::memcmp(reply, kReply, sizeof kReply) != 0)) {
+    const auto expected = static_cast<int>(g_driver.replyLength);
+    if (got > 0 &&
+        (got != expected || std::memcmp(reply, g_driver.reply, g_driver.replyLength) != 0)) {
         return kErrExchange - 1000;  // bytes, but not the reply
     }
     return got;
@@ -307,6 +329,40 @@ void CheckSilentEventCharacter() {
     CheckCode(g_driver.waits - waitsBefore, 0, "silent ETX: no wait for the event after that");
 }
 
+// A reply longer on the line than the reply wait (a block rich in escaped
+// bytes, 360 ms) is read to its end; one that stops mid-frame still fails.
+void CheckReplyStillArriving() {
+    static std::uint8_t longReply[kFrameBufferSize];
+    std::memset(longReply, kDle, sizeof longReply);
+    longReply[0] = kStx;
+    longReply[sizeof longReply - 1] = kEtx;
+    struct Case {
+        const char* what;
+        std::size_t length;
+        int expected;
+    };
+    const Case cases[] = {
+        {"a 2074-byte reply arriving for 360 ms is read whole", sizeof longReply,
+         static_cast<int>(sizeof longReply)},
+        {"a reply that stops mid-frame fails", 1000, kErrExchange},
+    };
+    for (const bool signals : {true, false}) {
+        for (const Case& one : cases) {
+            g_driver = FakeDriver{};
+            g_driver.signalsEventChar = signals;
+            g_driver.paced = true;
+            g_driver.reply = longReply;
+            g_driver.replyLength = one.length;
+            SerialChannel channel{};
+            OpenChannel(channel, "COM3");
+            char what[160];
+            std::snprintf(what, sizeof what, "%s (%s)", one.what,
+                          signals ? "ETX signalled" : "ETX never signalled");
+            CheckCode(Exchange(channel), one.expected, what);
+        }
+    }
+}
+
 // A request that never completes, not even cancelled or with its port closed.
 struct StuckCase {
     const char* name;
@@ -356,6 +412,7 @@ int main() {
     CheckLatchedLineError();
     CheckLeftOverEventCharacter();
     CheckSilentEventCharacter();
+    CheckReplyStillArriving();
     for (const StuckCase& stuck :
          {StuckCase{"stuck wait", false}, StuckCase{"stuck write", true}}) {
         CheckStuckRequest(stuck);

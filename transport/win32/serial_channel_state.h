@@ -58,9 +58,9 @@ struct SerialChannel {
     DWORD writeTimeoutMs = 0;
     // Bytes taken from the driver but not yet delivered to a read.
     ReceiveQueue received;
-    // GetTickCount64 time at which the last written frame has left the line;
-    // 0 once a read has used it, or when nothing was written.
-    ULONGLONG lineFreeAtMs = 0;
+    // ReceiveClockUs() time at which the last written frame has left the
+    // line; 0 once a read has used it, or when nothing was written.
+    std::int64_t lineFreeAtUs = 0;
     // The connection when the port is a serial server on the network.
     NetworkChannel network;
     // The system's reason for the last failed open, for the technician.
