@@ -4,9 +4,6 @@ namespace telnet {
 
 namespace {
 
-inline constexpr std::uint32_t kBaudRate = 57600;
-inline constexpr std::uint8_t kDataSizeEight = 8;
-
 // Appends to a caller's buffer and remembers whether everything fitted, so
 // that a sequence of writes is checked once at its end.
 class Writer {
@@ -89,9 +86,13 @@ void Negotiate(Decoder& decoder, std::uint8_t command, std::uint8_t option) {
             break;
         case kDont:
             if (option == kOptionComPort) decoder.comPort = ComPortAnswer::kRefused;
+            if (option == kOptionBinary) decoder.binaryRefused = true;
             break;
         case kWill:
             if (!offered) Refuse(decoder, kDont, option);
+            break;
+        case kWont:
+            if (option == kOptionBinary) decoder.binaryRefused = true;
             break;
         default:
             break;
@@ -107,6 +108,11 @@ std::size_t WriteOpening(std::uint8_t* out, std::size_t room) {
     writer.Command(kWill, kOptionSuppressGoAhead);
     writer.Command(kDo, kOptionSuppressGoAhead);
     writer.Command(kWill, kOptionComPort);
+    return writer.Length();
+}
+
+std::size_t WriteLineSettings(std::uint8_t* out, std::size_t room) {
+    Writer writer(out, room);
     const std::uint8_t baud[4] = {
         static_cast<std::uint8_t>(kBaudRate >> 24), static_cast<std::uint8_t>(kBaudRate >> 16),
         static_cast<std::uint8_t>(kBaudRate >> 8), static_cast<std::uint8_t>(kBaudRate)};
@@ -142,11 +148,43 @@ namespace {
 // The server answers each COM-PORT-OPTION command with the command plus 100.
 constexpr std::uint8_t kServerAnswerOffset = 100;
 
-// Keeps the option and command at the head of a subnegotiation.
+// Keeps the option, the command and the first value bytes of a
+// subnegotiation, and counts its bytes.
 void NoteSubByte(Decoder& decoder, std::uint8_t byte) {
-    if (decoder.subLength == 0) decoder.subOption = byte;
-    if (decoder.subLength == 1) decoder.subCommand = byte;
-    if (decoder.subLength < 2) ++decoder.subLength;
+    const std::size_t at = decoder.subLength++;
+    if (at == 0) decoder.subOption = byte;
+    if (at == 1) decoder.subCommand = byte;
+    if (at >= 2 && at - 2 < sizeof decoder.subValue) decoder.subValue[at - 2] = byte;
+}
+
+// A subnegotiation closed with IAC SE: the server's answers that matter.
+void EndSubnegotiation(Decoder& decoder) {
+    if (decoder.subLength < 2 || decoder.subOption != kOptionComPort) return;
+    const std::size_t valueLength = decoder.subLength - 2u;
+    const std::uint8_t* value = decoder.subValue;
+    LineAnswers& line = decoder.line;
+    const int command = decoder.subCommand - kServerAnswerOffset;
+    switch (command) {
+        case kPurgeData:
+            ++decoder.purgeAnswers;
+            return;
+        case kSetBaudRate:
+            if (valueLength != 4) return;
+            line.baudRate = std::uint32_t{value[0]} << 24 | std::uint32_t{value[1]} << 16 |
+                            std::uint32_t{value[2]} << 8 | value[3];
+            break;
+        case kSetDataSize:
+        case kSetParity:
+        case kSetStopSize:
+            if (valueLength != 1) return;
+            (command == kSetDataSize ? line.dataSize
+             : command == kSetParity ? line.parity
+                                     : line.stopSize) = value[0];
+            break;
+        default:
+            return;
+    }
+    line.answered = static_cast<std::uint8_t>(line.answered | (1u << command));
 }
 
 }  // namespace
@@ -166,7 +204,11 @@ std::size_t Decode(Decoder& decoder, const std::uint8_t* in, std::size_t length,
                 }
                 break;
             case Phase::kSub:
-                if (byte == kIac) {
+                if (decoder.subLength >= kLongestSubnegotiation) {
+                    // Never closed: the stream goes on with this byte.
+                    decoder.phase = Phase::kData;
+                    --i;
+                } else if (byte == kIac) {
                     decoder.phase = Phase::kSubIac;
                 } else {
                     NoteSubByte(decoder, byte);
@@ -183,10 +225,7 @@ std::size_t Decode(Decoder& decoder, const std::uint8_t* in, std::size_t length,
                     break;
                 }
                 if (byte == kSe) {
-                    if (decoder.subLength >= 2 && decoder.subOption == kOptionComPort &&
-                        decoder.subCommand == kPurgeData + kServerAnswerOffset) {
-                        ++decoder.purgeAnswers;
-                    }
+                    EndSubnegotiation(decoder);
                     decoder.phase = Phase::kData;
                     break;
                 }

@@ -74,9 +74,14 @@ constexpr std::uint8_t IAC = 255, DONT = 254, DO = 253, WONT = 252, WILL = 251, 
                        NOP = 241, BINARY = 0, ECHO = 1, SGA = 3, TTYPE = 24, COMPORT = 44;
 
 TEST(Telnet, OpeningOffersOptionsThenSetsTheLine) {
+    const Bytes opening = {IAC, WILL, BINARY, IAC, DO,  BINARY, IAC,    WILL,
+                           SGA, IAC,  DO,     SGA, IAC, WILL,   COMPORT};
+    std::uint8_t out[telnet::kOpeningBound];
+    EXPECT_EQ(Bytes(out, out + telnet::WriteOpening(out, sizeof out)), opening);
+    EXPECT_EQ(telnet::WriteOpening(out, opening.size() - 1), 0u);
+
     // clang-format off
     const Bytes expected = {
-        IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, SGA, IAC, DO, SGA, IAC, WILL, COMPORT,
         IAC, SB, COMPORT, 1, 0x00, 0x00, 0xE1, 0x00, IAC, SE,  // SET-BAUDRATE 57600
         IAC, SB, COMPORT, 2, 8, IAC, SE,                       // SET-DATASIZE 8
         IAC, SB, COMPORT, 3, 1, IAC, SE,                       // SET-PARITY NONE
@@ -85,10 +90,9 @@ TEST(Telnet, OpeningOffersOptionsThenSetsTheLine) {
         IAC, SB, COMPORT, 5, 8, IAC, SE,                       // SET-CONTROL DTR ON
         IAC, SB, COMPORT, 5, 12, IAC, SE};                     // SET-CONTROL RTS OFF
     // clang-format on
-    std::uint8_t out[telnet::kOpeningBound];
-    const std::size_t length = telnet::WriteOpening(out, sizeof out);
+    const std::size_t length = telnet::WriteLineSettings(out, sizeof out);
     EXPECT_EQ(Bytes(out, out + length), expected);
-    EXPECT_EQ(telnet::WriteOpening(out, expected.size() - 1), 0u);
+    EXPECT_EQ(telnet::WriteLineSettings(out, expected.size() - 1), 0u);
 
     const Bytes purge = {IAC, SB, COMPORT, 12, 1, IAC, SE};  // PURGE-DATA receive buffer
     EXPECT_EQ(Bytes(out, out + telnet::WritePurgeReceive(out, sizeof out)), purge);
@@ -107,6 +111,8 @@ struct Decoded {
     Bytes data, reply;
     telnet::ComPortAnswer comPort;
     std::uint32_t purgeAnswers;
+    telnet::LineAnswers line;
+    bool binaryRefused;
 };
 
 // Feeds `stream` in pieces of `piece` bytes, each its own Decode call.
@@ -123,6 +129,8 @@ Decoded DecodeInPieces(const Bytes& stream, std::size_t piece) {
     }
     result.comPort = decoder.comPort;
     result.purgeAnswers = decoder.purgeAnswers;
+    result.line = decoder.line;
+    result.binaryRefused = decoder.binaryRefused;
     return result;
 }
 
@@ -138,6 +146,8 @@ TEST(Telnet, DecodeSeparatesDataFromCommandsHoweverTheStreamIsCut) {
         IAC, DO, COMPORT,                                   // the server takes the settings
         IAC, SB, COMPORT, 101, 0x00, 0x00, 0xE1, 0x00, IAC, SE,  // and answers them
         IAC, SB, COMPORT, 102, 8, IAC, SE,
+        IAC, SB, COMPORT, 103, 3, IAC, SE,
+        IAC, SB, COMPORT, 104, 5, 6, IAC, SE,               // not one value byte: no answer
         IAC, SB, COMPORT, 107, IAC, IAC, SE, 'Z', IAC, SE,  // IAC IAC SE does not end it
         IAC, SB, COMPORT, 112, 1, IAC, SE,                  // two purges confirmed
         IAC, SB, COMPORT, 107, 112, IAC, SE,
@@ -149,6 +159,11 @@ TEST(Telnet, DecodeSeparatesDataFromCommandsHoweverTheStreamIsCut) {
     EXPECT_EQ(whole.reply, (Bytes{IAC, WONT, TTYPE, IAC, DONT, ECHO}));
     EXPECT_EQ(whole.comPort, telnet::ComPortAnswer::kAccepted);
     EXPECT_EQ(whole.purgeAnswers, 2u);
+    EXPECT_EQ(whole.line.baudRate, 57600u);
+    EXPECT_EQ(whole.line.dataSize, 8u);
+    EXPECT_EQ(whole.line.parity, 3u);
+    EXPECT_EQ(whole.line.answered, (1u << 1) | (1u << 2) | (1u << 3));
+    EXPECT_FALSE(whole.binaryRefused);
 
     for (const std::size_t piece : {1u, 2u, 3u}) {
         SCOPED_TRACE(piece);
@@ -157,10 +172,44 @@ TEST(Telnet, DecodeSeparatesDataFromCommandsHoweverTheStreamIsCut) {
         EXPECT_EQ(cut.reply, whole.reply);
         EXPECT_EQ(cut.comPort, whole.comPort);
         EXPECT_EQ(cut.purgeAnswers, whole.purgeAnswers);
+        EXPECT_EQ(cut.line.baudRate, whole.line.baudRate);
+        EXPECT_EQ(cut.line.answered, whole.line.answered);
     }
 
     EXPECT_EQ(DecodeInPieces({IAC, DO, COMPORT, IAC, DONT, COMPORT}, 6).comPort,
               telnet::ComPortAnswer::kRefused);
+    EXPECT_TRUE(DecodeInPieces({IAC, WONT, BINARY}, 3).binaryRefused);
+    EXPECT_TRUE(DecodeInPieces({IAC, DONT, BINARY}, 3).binaryRefused);
+}
+
+// A subnegotiation the server never closes ends at the next command, which
+// is taken, or after the longest one followed; the stream goes on after it.
+TEST(Telnet, AnUnclosedSubnegotiationDoesNotSwallowWhatFollows) {
+    const Bytes longSub(telnet::kLongestSubnegotiation - 2, 'x');
+    struct Case {
+        const char* what;
+        Bytes stream;
+        Bytes data, reply;
+        telnet::ComPortAnswer comPort;
+    } cases[] = {
+        {"a command after it",
+         {IAC, SB, COMPORT, 107, 1, IAC, DO, COMPORT, 'A', IAC, WILL, ECHO, 'B'},
+         {'A', 'B'},
+         {IAC, DONT, ECHO},
+         telnet::ComPortAnswer::kAccepted},
+        {"data after the longest one", {IAC, SB, COMPORT, 107}, {'A', 'B'}, {}, {}},
+    };
+    cases[1].stream.insert(cases[1].stream.end(), longSub.begin(), longSub.end());
+    cases[1].stream.insert(cases[1].stream.end(), {'A', 'B'});
+    for (const Case& c : cases) {
+        for (const std::size_t piece : {c.stream.size(), std::size_t{1}}) {
+            SCOPED_TRACE(std::string(c.what) + ", pieces of " + std::to_string(piece));
+            const Decoded decoded = DecodeInPieces(c.stream, piece);
+            EXPECT_EQ(decoded.data, c.data);
+            EXPECT_EQ(decoded.reply, c.reply);
+            EXPECT_EQ(decoded.comPort, c.comPort);
+        }
+    }
 }
 
 TEST(Telnet, AnswersBeyondTheReplyBufferAreDroppedNotOverrun) {
