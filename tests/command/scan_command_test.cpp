@@ -23,8 +23,14 @@ const std::string kRows =
 
 class Vx40Scan : public ::testing::Test {
   protected:
-    void SetUp() override {
+    void SetUp() override { StartLine(false); }
+    void TearDown() override { sim->Stop(); }
+
+    // The three devices, behind an adapter that echoes or one that does not.
+    void StartLine(bool echo) {
+        if (sim) sim->Stop();
         SimOptions options;
+        options.echo = echo;
         options.devices.resize(3);
         options.devices[0].node = 3;
         options.devices[1].node = 7;
@@ -36,7 +42,6 @@ class Vx40Scan : public ::testing::Test {
         sim = std::make_unique<SimulatedDevice>(options);
         ASSERT_TRUE(sim->Start()) << sim->LastError();
     }
-    void TearDown() override { sim->Stop(); }
 
     std::vector<std::string> Args(std::vector<std::string> args) const {
         args.insert(args.begin(), {"-p", sim->SlavePath()});
@@ -106,6 +111,17 @@ TEST_F(Vx40Scan, WrongRepliesAreWarningsNotDevicesAndNoDeviceEndsWith5) {
                             "Ошибка обмена с устройством.",
                         }));
     EXPECT_EQ(Lines(run.err).back(), "Устройство Velmo 2.0 не обнаружено.");
+}
+
+TEST_F(Vx40Scan, ThroughAnEchoingAdapterASilentNodeIsSilence) {
+    // Node 5 before anything is known of the line, 9 once its echo is known.
+    StartLine(true);
+    const ChildResult run = Vx40({"scan", "--nodes", "5,3,9,7"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, kRows.substr(0, kRows.find("\n12 ") + 1));
+    EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
+    EXPECT_EQ(PresenceChecks(5), 1);
+    EXPECT_EQ(PresenceChecks(9), 1);
 }
 
 TEST_F(Vx40Scan, InterruptPrintsWhatWasFoundAndEndsWith130) {
