@@ -10,7 +10,11 @@
 // same look at the queue, which moves the driver's bytes into the channel's
 // own queue (receive_queue.h); the reply is complete when an ETX stands
 // there, as on POSIX. Without a complete reply the channel waits again until
-// the reply wait is over.
+// the reply wait is over (later while a frame is still arriving).
+//
+// Every call to the driver goes through its table (serial_driver_calls.h),
+// and no wait for it is without a bound: a driver that never completes a
+// request leaves the channel broken until it is closed, never hung.
 #include <windows.h>
 
 #include <algorithm>
