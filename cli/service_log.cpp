@@ -35,12 +35,29 @@ const char* CommandName(CommandKind command) {
     }
 }
 
+// Control characters (C0, DEL and the C1 range, which terminals also obey)
+// as '?': a damaged or hand-edited log must not move the cursor or restyle
+// the terminal, nor break a row in two.
+std::string Printable(std::string text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7F) {
+            text[i] = '?';
+        } else if (byte == 0xC2 && i + 1 < text.size() &&
+                   static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            text.replace(i, 2, "?");
+        }
+    }
+    return text;
+}
+
 // Text that may be anything the log holds: a missing or mistyped field is
 // shown as "-" rather than stopping the listing.
 std::string TextOf(const Json& entry, const char* key) {
     const auto found = entry.find(key);
     if (found == entry.end()) return "-";
-    if (found->is_string()) return found->get<std::string>();
+    if (found->is_string()) return Printable(found->get<std::string>());
+    if (found->is_number_unsigned()) return std::to_string(found->get<unsigned long long>());
     if (found->is_number_integer()) return std::to_string(found->get<long long>());
     return "-";
 }
@@ -60,10 +77,15 @@ std::vector<std::string> TableRow(const Json& entry) {
         file = TextOf(*backup, "path");
 
     std::string took = "-";
+    // A duration no command can take (negative, or beyond a year) is damage.
+    constexpr double kLongestMs = 366.0 * 24 * 3600 * 1000;
     if (const auto ms = entry.find("durationMs"); ms != entry.end() && ms->is_number()) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.1f s", ms->get<double>() / 1000);
-        took = text;
+        const double value = ms->get<double>();
+        if (value >= 0 && value <= kLongestMs) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%.1f s", value / 1000);
+            took = text;
+        }
     }
 
     std::string result = TextOf(entry, "result");
@@ -191,6 +213,23 @@ void ServiceLog::Warn(const std::string& problem) {
     std::fflush(stderr);
 }
 
+ServiceLogListing ReadServiceLog(std::istream& in, int last) {
+    ServiceLogListing listing;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) continue;
+        const Json entry = Json::parse(line, nullptr, false);
+        if (!entry.is_object()) {
+            ++listing.damaged;
+            continue;
+        }
+        listing.entries.push_back({std::move(line), TableRow(entry)});
+        if (last > 0 && listing.entries.size() > static_cast<std::size_t>(last))
+            listing.entries.pop_front();
+    }
+    return listing;
+}
+
 int PrintServiceLog(const CliOptions& options) {
     std::string problem;
     const std::string path =
@@ -210,33 +249,19 @@ int PrintServiceLog(const CliOptions& options) {
         return kExitFile;
     }
 
-    std::deque<std::pair<std::string, Json>> entries;
-    int damaged = 0;
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) continue;
-        Json entry = Json::parse(line, nullptr, false);
-        if (!entry.is_object()) {
-            ++damaged;
-            continue;
-        }
-        entries.emplace_back(std::move(line), std::move(entry));
-        if (options.lastEntries > 0 &&
-            entries.size() > static_cast<std::size_t>(options.lastEntries))
-            entries.pop_front();
-    }
-    if (damaged > 0)
+    const ServiceLogListing listing = ReadServiceLog(in, options.lastEntries);
+    if (listing.damaged > 0)
         std::fprintf(stderr, "%s: %d line(s) that are not entries left out\n", path.c_str(),
-                     damaged);
+                     listing.damaged);
 
     if (options.json) {
-        for (const auto& [line, entry] : entries)
-            std::printf("%s\n", line.c_str());
-    } else if (!entries.empty()) {
+        for (const ServiceLogEntry& entry : listing.entries)
+            std::printf("%s\n", entry.line.c_str());
+    } else if (!listing.entries.empty()) {
         std::vector<std::vector<std::string>> rows{
             {"TIME", "COMMAND", "PORT", "NODE", "DEVICE", "FILE", "TOOK", "RESULT"}};
-        for (const auto& [line, entry] : entries)
-            rows.push_back(TableRow(entry));
+        for (const ServiceLogEntry& entry : listing.entries)
+            rows.push_back(entry.row);
         PrintColumns(rows);
     }
     std::fflush(stdout);

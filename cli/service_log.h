@@ -6,6 +6,8 @@
 
 #include <array>
 #include <chrono>
+#include <deque>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,20 @@ class ServiceLog {
     std::string path_;  // empty: no log
     bool warned_ = false;
 };
+
+// What `vx40 log` shows of a log: each line that is a JSON object, as it
+// stands (for --json) and as the table's row. Anything else in the file (a
+// line cut short by a full disc, a hand edit, junk) is counted and left
+// out; a field of the wrong type shows as "-", control characters as '?'.
+struct ServiceLogEntry {
+    std::string line;
+    std::vector<std::string> row;
+};
+struct ServiceLogListing {
+    std::deque<ServiceLogEntry> entries;  // the last `last` (all when `last` <= 0)
+    int damaged = 0;
+};
+ServiceLogListing ReadServiceLog(std::istream& in, int last);
 
 // `vx40 log`: the last entries as a table on stdout, or as the JSON lines
 // they are. Returns the exit code.

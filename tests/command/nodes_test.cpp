@@ -198,6 +198,36 @@ TEST_F(ThreeDevices, BackupsGoIntoOneFolderUnderTheirProposedNamesWithTheirDiges
     EXPECT_EQ(std::distance(fs::directory_iterator(folder / "saved"), fs::directory_iterator()), 3);
 }
 
+// `info --timeout` ends a search through the command event; the next node
+// must start with it clear and get its own full search, and the run's exit
+// code is the first failure's.
+TEST_F(ThreeDevices, ANodeThatRunsOutOfTimeLeavesTheNextItsOwnSearch) {
+    const ChildResult run = Vx40({"--json", "--nodes", "12,1", "info", "--timeout", "1"});
+    EXPECT_EQ(run.exitCode, 5) << run.err;
+    const Json json = Json::parse(run.out);
+    EXPECT_EQ(json["result"], -2005);
+    ASSERT_EQ(json["results"].size(), 2u) << run.out;
+    EXPECT_EQ(json["results"][0]["node"], 12);
+    EXPECT_EQ(json["results"][0]["result"], -2005);
+    EXPECT_EQ(json["results"][1]["node"], 1);
+    ASSERT_EQ(json["results"][1]["result"], 0) << run.out;
+    EXPECT_EQ(json["results"][1]["device"]["serialNumber"], "1001");
+}
+
+// A log that cannot be written costs the device command nothing, and says
+// so once a run, not once a node.
+TEST_F(ThreeDevices, AnUnwritableLogWarnsOnceAndEveryNodeIsServed) {
+    const ChildResult run = Vx40(
+        {"--log", (folder / "no-such-folder" / "x.log").string(), "--nodes", "1,2", "activate"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(device->Activations(1), 1);
+    EXPECT_EQ(device->Activations(2), 1);
+    std::size_t warnings = 0;
+    for (const std::string& line : Lines(run.err))
+        warnings += line.find("warning") != std::string::npos;
+    EXPECT_EQ(warnings, 1u) << run.err;
+}
+
 TEST_F(ThreeDevices, BadListsAreUsageErrorsWithNothingOnTheLine) {
     const std::vector<std::vector<std::string>> cases = {
         {"--nodes", "3-1", "info"},
@@ -240,7 +270,12 @@ TEST_F(ThreeDevices, ConcurrentAppendsLeaveEveryLineWholeAndLogPrintsThem) {
     EXPECT_EQ(perNode, (std::map<int, int>{{1, 50}, {2, 50}}));
     EXPECT_FALSE(fs::exists(LogPath()));  // --log chose another place
 
-    ChildResult run = RunChild(VX40_EXE, {"log", "--last", "3", "--log", log.string()});
+    // Without --last, every entry.
+    ChildResult run = RunChild(VX40_EXE, {"log", "--log", log.string()});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Lines(run.out).size(), 101u);
+
+    run = RunChild(VX40_EXE, {"log", "--last", "3", "--log", log.string()});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     const auto table = Lines(run.out);
     ASSERT_EQ(table.size(), 4u) << run.out;
@@ -255,6 +290,52 @@ TEST_F(ThreeDevices, ConcurrentAppendsLeaveEveryLineWholeAndLogPrintsThem) {
     // --no-log writes nothing.
     RunChild(VX40_EXE, {"-p", "/dev/vx40-no-such-port", "--no-log", "activate"});
     EXPECT_FALSE(fs::exists(LogPath()));
+}
+
+// A damaged log: lines cut short, bytes that are not UTF-8, numbers beyond
+// any type, fields of the wrong type, control characters. Every line is an
+// entry or counted as left out; what the table cannot show as it stands is
+// "-" or '?', never a crash, a wrapped number or a row broken in two.
+TEST(ServiceLogReader, ADamagedLogListsWhatItCanAndCountsTheRest) {
+    const struct {
+        std::string line;
+        const char* row;  // the columns joined by '|'; null: left out
+    } cases[] = {
+        {R"({"time":"T","command":"write","port":"COM3","node":1,"result":0,"durationMs":1500})",
+         "T|write|COM3|1|-|-|1.5 s|ok"},
+        {R"({"time":"T","command":"activa)", nullptr},
+        {"\xff\xfe{}", nullptr},
+        {"{\"port\":\"\xc3\x28\"}", nullptr},
+        {std::string("{\"port\":\"a") + '\0' + "b\"}", nullptr},
+        {R"({"node":1e999})", nullptr},
+        {"[1,2]", nullptr},
+        {R"({"node":18446744073709551615,"durationMs":1e300,"result":"0"})",
+         "-|-|-|18446744073709551615|-|-|-|ok"},
+        {R"({"port":"a\nb\u001b[2J\u009b","before":[1],"module":"x","backup":{"path":7},)"
+         R"("durationMs":-5,"result":-2011,"message":[]})",
+         "-|-|a?b?[2J?|-|-|7|-|-2011"},
+    };
+    std::string text;
+    std::vector<std::string> expected;
+    int leftOut = 0;
+    for (const auto& c : cases) {
+        text += c.line + "\n";
+        if (c.row != nullptr) expected.push_back(c.row);
+        leftOut += c.row == nullptr;
+    }
+    for (const int last : {0, 1}) {
+        std::istringstream in(text);
+        const ServiceLogListing listing = ReadServiceLog(in, last);
+        std::vector<std::string> rows;
+        for (const ServiceLogEntry& entry : listing.entries) {
+            std::string row;
+            for (const std::string& column : entry.row)
+                row += (row.empty() ? "" : "|") + column;
+            rows.push_back(row);
+        }
+        EXPECT_EQ(rows, last == 0 ? expected : std::vector<std::string>{expected.back()});
+        EXPECT_EQ(listing.damaged, leftOut);
+    }
 }
 
 // The same through the append itself, in two processes started at the same
