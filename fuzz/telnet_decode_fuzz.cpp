@@ -4,13 +4,14 @@
 //  - no call writes more data bytes than it was given (the output buffer is
 //    exactly that long, so AddressSanitizer sees any write past it);
 //  - the reply buffer stays within its size and holds whole IAC commands;
-//  - split and whole give the same data bytes and end in the same state;
+//  - split and whole give the same data bytes and end in the same state,
+//    with the same answers of the server noted;
 //  - a stream without IAC is all data, unchanged.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -60,10 +61,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
     if (wholeData != splitData) std::abort();
     if (whole.phase != split.phase || whole.comPort != split.comPort ||
-        whole.purgeAnswers != split.purgeAnswers) {
+        whole.binaryRefused != split.binaryRefused || whole.purgeAnswers != split.purgeAnswers ||
+        whole.line.answered != split.line.answered || whole.line.baudRate != split.line.baudRate ||
+        whole.line.dataSize != split.line.dataSize || whole.line.parity != split.line.parity ||
+        whole.line.stopSize != split.line.stopSize) {
         std::abort();
     }
-    if (std::memchr(stream.data(), telnet::kIac, stream.size()) == nullptr && wholeData != stream)
+    if (std::find(stream.begin(), stream.end(), telnet::kIac) == stream.end() &&
+        wholeData != stream)
         std::abort();
     return 0;
 }
