@@ -3,6 +3,7 @@
 // arrived, wait for more. Sockets on POSIX, Winsock on Windows.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -10,6 +11,7 @@
 #include "protocol/result_code.h"
 
 class Event;
+struct addrinfo;
 
 // Resolves `host` and connects to the first of its addresses that takes the
 // connection, all within `boundMs`; `abort` is looked at every few
@@ -17,6 +19,18 @@ class Event;
 // written into `reason`.
 ResultCode SocketConnect(NetSocket& socket, const char* host, const char* service, int boundMs,
                          const Event* abort, char* reason, std::size_t reasonSize);
+
+// The part of SocketConnect after the name is resolved: one attempt per
+// address, the next started kAttemptDelayMs after the one before unless that
+// one failed sooner (an address that does not answer must not take the whole
+// bound from the others), the first connected kept, the rest closed, all
+// before `deadline`. IPv6 and IPv4 addresses take turns. `host`, `service`
+// and the whole bound `boundMs` are for the reason.
+inline constexpr int kAttemptDelayMs = 250;
+ResultCode SocketConnectAny(NetSocket& socket, const addrinfo* addresses,
+                            std::chrono::steady_clock::time_point deadline, const Event* abort,
+                            const char* host, const char* service, int boundMs, char* reason,
+                            std::size_t reasonSize);
 
 void SocketClose(NetSocket& socket);
 bool SocketIsOpen(const NetSocket& socket);

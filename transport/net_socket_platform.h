@@ -1,7 +1,7 @@
 // The platform's half of SocketConnect, one file per platform: the outline
-// (net_socket.cpp) resolves the name and tries its addresses in turn; these
-// start the system's sockets, make one attempt, and put the system's errors
-// into words. Nothing else calls them.
+// (net_socket.cpp) resolves the name and staggers attempts at its
+// addresses; these start the system's sockets, start and watch the
+// attempts, and put the system's errors into words. Nothing else calls them.
 #pragma once
 
 #include <chrono>
@@ -21,15 +21,24 @@ inline int MsUntil(std::chrono::steady_clock::time_point deadline) {
 // Readies the system's sockets for the process: 0, or the system's error.
 int SocketLayerStart();
 
-enum class ConnectOutcome { kConnected, kFailed, kTimedOut, kAborted };
+enum class AttemptState { kPending, kConnected, kFailed };
 
-// One non-blocking connect to one address, within `deadline`, looking at
-// `abort` every few milliseconds. kConnected: `connection` holds it, and it
-// sends frames as soon as they are written (TCP_NODELAY). kFailed: `error`
-// is the system's error.
-ConnectOutcome ConnectOne(NetSocket& connection, const addrinfo& address,
-                          std::chrono::steady_clock::time_point deadline, const Event* abort,
-                          int& error);
+// Starts a non-blocking connect to `address` in `attempt`: kPending while it
+// goes on in the background; kConnected; kFailed with the system's `error`,
+// nothing left open.
+AttemptState StartConnect(NetSocket& attempt, const addrinfo& address, int& error);
+
+// Waits up to `waitMs` for any of the `count` attempts whose state is
+// kPending to finish, and writes the outcome of each that has into
+// `states` (kFailed ones with the system's error in `errors`, and closed).
+// False, with `error`, when the wait itself failed.
+bool AwaitConnects(NetSocket* attempts, AttemptState* states, int* errors, std::size_t count,
+                   int waitMs, int& error);
+
+// Readies a connection for frames: they go out as soon as they are written
+// (TCP_NODELAY), and what arrives is acknowledged at once where the system
+// allows it.
+void PrepareConnection(NetSocket& connection);
 
 // The reason, for the one who reads it, why `host` was not resolved
 // (getaddrinfo's `error`) or not connected to (the system's `error`).

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "platform/event.h"
 #include "transport/net_socket.h"
@@ -23,48 +24,59 @@ int SocketLayerStart() {
     return 0;  // POSIX sockets need no start
 }
 
-ConnectOutcome ConnectOne(NetSocket& connection, const addrinfo& address,
-                          Clock::time_point deadline, const Event* abort, int& error) {
+AttemptState StartConnect(NetSocket& attempt, const addrinfo& address, int& error) {
     const int fd = socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
                           address.ai_protocol);
     if (fd < 0) {
         error = errno;
-        return ConnectOutcome::kFailed;
+        return AttemptState::kFailed;
     }
-    ConnectOutcome outcome = ConnectOutcome::kFailed;
     error = connect(fd, address.ai_addr, address.ai_addrlen) == 0 ? 0 : errno;
-    // The attempt goes on in the background until the socket is writable;
-    // its outcome is then in SO_ERROR.
-    constexpr int kSliceMs = 20;
-    while (error == EINPROGRESS) {
-        if (abort != nullptr && abort->IsSet()) {
-            outcome = ConnectOutcome::kAborted;
-            break;
-        }
-        const int left = MsUntil(deadline);
-        if (left == 0) {
-            outcome = ConnectOutcome::kTimedOut;
-            break;
-        }
-        pollfd watch{fd, POLLOUT, 0};
-        const int ready = poll(&watch, 1, left < kSliceMs ? left : kSliceMs);
-        if (ready < 0 && errno != EINTR) {
-            error = errno;
-            break;
-        }
-        if (ready <= 0) continue;
-        socklen_t length = sizeof error;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    if (error != 0 && error != EINPROGRESS) {
+        close(fd);
+        return AttemptState::kFailed;
     }
-    if (error == 0) {
-        // Frames go out as soon as they are written, not gathered.
-        const int on = 1;
-        (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        connection.fd = fd;
-        return ConnectOutcome::kConnected;
+    attempt.fd = fd;
+    return error == 0 ? AttemptState::kConnected : AttemptState::kPending;
+}
+
+// An attempt going on in the background becomes writable when it ends; its
+// outcome is then in SO_ERROR.
+bool AwaitConnects(NetSocket* attempts, AttemptState* states, int* errors, std::size_t count,
+                   int waitMs, int& error) {
+    pollfd watch[16];
+    std::size_t of[16];
+    nfds_t watched = 0;
+    for (std::size_t i = 0; i < count && watched < std::size(watch); ++i) {
+        if (states[i] != AttemptState::kPending) continue;
+        watch[watched] = pollfd{attempts[i].fd, POLLOUT, 0};
+        of[watched++] = i;
     }
-    close(fd);
-    return outcome;
+    const int ready = poll(watch, watched, waitMs);
+    if (ready < 0) {
+        if (errno == EINTR) return true;
+        error = errno;
+        return false;
+    }
+    for (nfds_t w = 0; ready > 0 && w < watched; ++w) {
+        if (watch[w].revents == 0) continue;
+        const std::size_t i = of[w];
+        int outcome = 0;
+        socklen_t length = sizeof outcome;
+        if (getsockopt(attempts[i].fd, SOL_SOCKET, SO_ERROR, &outcome, &length) != 0)
+            outcome = errno;
+        if (outcome == EINPROGRESS) continue;
+        states[i] = outcome == 0 ? AttemptState::kConnected : AttemptState::kFailed;
+        errors[i] = outcome;
+        if (outcome != 0) SocketClose(attempts[i]);
+    }
+    return true;
+}
+
+void PrepareConnection(NetSocket& connection) {
+    // Frames go out as soon as they are written, not gathered.
+    const int on = 1;
+    (void)setsockopt(connection.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 void DescribeResolveError(int error, const char* host, const char*, char* reason,

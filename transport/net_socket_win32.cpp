@@ -2,6 +2,8 @@
 // Winsock before windows.h, which would bring the old Winsock in.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// Needs the Winsock types above.
+#include <mstcpip.h>
 
 #include <windows.h>
 
@@ -32,60 +34,81 @@ int SocketLayerStart() {
     return error;
 }
 
-ConnectOutcome ConnectOne(NetSocket& connection, const addrinfo& address,
-                          Clock::time_point deadline, const Event* abort, int& error) {
+AttemptState StartConnect(NetSocket& attempt, const addrinfo& address, int& error) {
     const SOCKET s = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
     if (s == INVALID_SOCKET) {
         error = WSAGetLastError();
-        return ConnectOutcome::kFailed;
+        return AttemptState::kFailed;
     }
-    ConnectOutcome outcome = ConnectOutcome::kFailed;
     u_long nonBlocking = 1;
     const bool connected = ioctlsocket(s, static_cast<long>(FIONBIO), &nonBlocking) == 0 &&
                            connect(s, address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0;
     error = connected ? 0 : WSAGetLastError();
-    // The attempt goes on in the background until the socket is writable
-    // or, when it fails, in the exception set (not the write set).
-    constexpr int kSliceMs = 20;
-    while (error == WSAEWOULDBLOCK) {
-        if (abort != nullptr && abort->IsSet()) {
-            outcome = ConnectOutcome::kAborted;
-            break;
-        }
-        const int left = MsUntil(deadline);
-        if (left == 0) {
-            outcome = ConnectOutcome::kTimedOut;
-            break;
-        }
-        fd_set writable;
-        fd_set failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(s, &writable);
-        FD_SET(s, &failed);
-        const int slice = left < kSliceMs ? left : kSliceMs;
-        timeval timeout{0, slice * 1000};
-        const int ready = select(0, nullptr, &writable, &failed, &timeout);
-        if (ready == SOCKET_ERROR) {
-            error = WSAGetLastError();
-            break;
-        }
-        if (ready == 0) continue;
-        int length = sizeof error;
-        if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
-            error = WSAGetLastError();
-        if (error == 0 && !FD_ISSET(s, &writable)) error = WSAECONNREFUSED;
+    if (error != 0 && error != WSAEWOULDBLOCK) {
+        closesocket(s);
+        return AttemptState::kFailed;
     }
-    if (error == 0) {
-        // Frames go out as soon as they are written, not gathered.
-        const BOOL on = TRUE;
-        (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
-                         sizeof on);
-        connection.handle = static_cast<std::uintptr_t>(s);
-        return ConnectOutcome::kConnected;
+    attempt.handle = static_cast<std::uintptr_t>(s);
+    return error == 0 ? AttemptState::kConnected : AttemptState::kPending;
+}
+
+// An attempt going on in the background ends in the write set when it
+// connects and in the exception set (not the write set) when it fails.
+bool AwaitConnects(NetSocket* attempts, AttemptState* states, int* errors, std::size_t count,
+                   int waitMs, int& error) {
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (states[i] != AttemptState::kPending) continue;
+        FD_SET(Handle(attempts[i]), &writable);
+        FD_SET(Handle(attempts[i]), &failed);
     }
-    closesocket(s);
-    return outcome;
+    timeval timeout{waitMs / 1000, (waitMs % 1000) * 1000};
+    const int ready = select(0, nullptr, &writable, &failed, &timeout);
+    if (ready == SOCKET_ERROR) {
+        error = WSAGetLastError();
+        return false;
+    }
+    for (std::size_t i = 0; ready > 0 && i < count; ++i) {
+        if (states[i] != AttemptState::kPending) continue;
+        const SOCKET s = Handle(attempts[i]);
+        if (FD_ISSET(s, &writable)) {
+            states[i] = AttemptState::kConnected;
+        } else if (FD_ISSET(s, &failed)) {
+            int outcome = 0;
+            int length = sizeof outcome;
+            if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&outcome), &length) !=
+                    0 ||
+                outcome == 0) {
+                outcome = WSAECONNREFUSED;
+            }
+            states[i] = AttemptState::kFailed;
+            errors[i] = outcome;
+            SocketClose(attempts[i]);
+        }
+    }
+    return true;
+}
+
+void PrepareConnection(NetSocket& connection) {
+    const SOCKET s = Handle(connection);
+    // Frames go out as soon as they are written, not gathered.
+    const BOOL on = TRUE;
+    (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    // Every segment acknowledged at once rather than up to 200 ms later: a
+    // server that sends a reply in several small segments holds each back
+    // (Nagle) until the one before is acknowledged. Windows has no
+    // TCP_QUICKACK; this is its per-socket counterpart, and lasts for the
+    // connection. Older Windows and Wine refuse it; the connection then
+    // works as before, only slower on such servers, so the failure is
+    // ignored.
+    TCP_ACK_FREQUENCY_PARAMETERS frequency{};
+    frequency.TcpDelayedAckFrequency = 1;
+    DWORD returned = 0;
+    (void)WSAIoctl(s, SIO_TCP_SET_ACK_FREQUENCY, &frequency, sizeof frequency, nullptr, 0,
+                   &returned, nullptr, nullptr);
 }
 
 // The system's text of a Winsock error, as UTF-8; getaddrinfo's errors are

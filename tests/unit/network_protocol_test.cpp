@@ -1,12 +1,17 @@
+#include "transport/net_socket.h"
 #include "transport/network_port_name.h"
 #include "transport/telnet.h"
 
 #include <gtest/gtest.h>
+#include <netdb.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "ser2net_server.h"
 
 namespace {
 
@@ -221,6 +226,126 @@ TEST(Telnet, AnswersBeyondTheReplyBufferAreDroppedNotOverrun) {
     EXPECT_EQ(telnet::Decode(decoder, flood.data(), flood.size(), out, sizeof out), 0u);
     EXPECT_EQ(decoder.replyLength, sizeof decoder.reply / 3 * 3);
     EXPECT_EQ(decoder.reply[decoder.replyLength - 1], 100 + decoder.replyLength / 3 - 1);
+}
+
+// A server on [::1] that listens and never accepts; -1 without IPv6.
+int ListenOnIpv6Loopback(int& port) {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    socklen_t length = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 8) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (fd >= 0) ::close(fd);
+        return -1;
+    }
+    port = ntohs(address.sin6_port);
+    return fd;
+}
+
+// A resolved name's address list, made by hand: loopback ports, IPv4 or
+// (negative port numbers) IPv6, in the order given.
+class AddressList {
+  public:
+    explicit AddressList(const std::vector<int>& ports) : v4_(ports.size()), v6_(ports.size()) {
+        list_.resize(ports.size());
+        for (std::size_t i = 0; i < ports.size(); ++i) {
+            addrinfo& a = list_[i];
+            a.ai_socktype = SOCK_STREAM;
+            a.ai_protocol = IPPROTO_TCP;
+            if (ports[i] >= 0) {
+                v4_[i].sin_family = AF_INET;
+                v4_[i].sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                v4_[i].sin_port = htons(static_cast<std::uint16_t>(ports[i]));
+                a.ai_family = AF_INET;
+                a.ai_addr = reinterpret_cast<sockaddr*>(&v4_[i]);
+                a.ai_addrlen = sizeof v4_[i];
+            } else {
+                v6_[i].sin6_family = AF_INET6;
+                v6_[i].sin6_addr = in6addr_loopback;
+                v6_[i].sin6_port = htons(static_cast<std::uint16_t>(-ports[i]));
+                a.ai_family = AF_INET6;
+                a.ai_addr = reinterpret_cast<sockaddr*>(&v6_[i]);
+                a.ai_addrlen = sizeof v6_[i];
+            }
+            a.ai_next = i + 1 < ports.size() ? &list_[i + 1] : nullptr;
+        }
+    }
+    const addrinfo* Head() const { return list_.data(); }
+
+  private:
+    std::vector<sockaddr_in> v4_;
+    std::vector<sockaddr_in6> v6_;
+    std::vector<addrinfo> list_;
+};
+
+// The port at the far end of a connection.
+int PeerPort(const NetSocket& socket) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(socket.fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return -1;
+    return peer.ss_family == AF_INET6 ? -ntohs(reinterpret_cast<sockaddr_in6&>(peer).sin6_port)
+                                      : ntohs(reinterpret_cast<sockaddr_in&>(peer).sin_port);
+}
+
+// An address that does not answer takes a share of the bound, not all of
+// it: the next is tried after kAttemptDelayMs while the first goes on, an
+// address that fails at once hands over at once, and the families take
+// turns. No answer anywhere still ends at the one bound.
+TEST(NetSocket, AnAddressThatDoesNotAnswerLeavesTheOthersTheirTurn) {
+    DeafServer deaf;
+    ASSERT_TRUE(deaf.Listening());
+    int v4Port = 0;
+    const int v4 = ListenOnLoopback(v4Port);
+    ASSERT_GE(v4, 0);
+    int v6Port = 0;
+    const int v6 = ListenOnIpv6Loopback(v6Port);
+    const int refused = FreeLoopbackPort();
+    const int d = deaf.Port();
+    const struct {
+        const char* what;
+        std::vector<int> ports;  // negative: [::1]
+        int boundMs;
+        int reached;  // the port connected to; 0: none
+    } cases[] = {
+        {"deaf, then listening", {d, v4Port}, 3000, v4Port},
+        {"refused, then listening", {refused, v4Port}, 3000, v4Port},
+        // IPv6 after four IPv4 addresses is the second tried, at ~250 ms; in
+        // turn it would start only as the bound ends.
+        {"IPv4 deaf four times, then IPv6", {d, d, d, d, -v6Port}, 1000, -v6Port},
+        {"deaf only", {d, d}, 600, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.reached < 0 && v6 < 0) continue;  // no IPv6 here
+        const AddressList addresses(c.ports);
+        NetSocket socket;
+        char reason[160] = {};
+        const auto started = std::chrono::steady_clock::now();
+        const ResultCode result = SocketConnectAny(
+            socket, addresses.Head(), started + std::chrono::milliseconds(c.boundMs), nullptr,
+            "localhost", "1", c.boundMs, reason, sizeof reason);
+        const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - started)
+                                .count();
+        if (c.reached != 0) {
+            EXPECT_EQ(result, kResultOk) << reason;
+            EXPECT_EQ(PeerPort(socket), c.reached);
+            // ~250 ms expected; the first address alone would take it all
+            EXPECT_LT(tookMs, c.boundMs == 3000 ? 2000 : c.boundMs);
+        } else {
+            EXPECT_EQ(result, kErrPortOpen);
+            EXPECT_NE(std::string(reason).find("no answer within 600 ms"), std::string::npos)
+                << reason;
+            EXPECT_GE(tookMs, c.boundMs - 20);
+            EXPECT_LT(tookMs, 3 * c.boundMs);
+        }
+        SocketClose(socket);
+    }
+    if (v6 >= 0) ::close(v6);
+    ::close(v4);
 }
 
 }  // namespace
