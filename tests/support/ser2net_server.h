@@ -1,12 +1,14 @@
 // Serial servers on 127.0.0.1 for the network tests: ser2net in front of a
 // device path, as technicians run it in front of a real line, a server that
-// accepts connections and never says a word, and one that takes none.
+// accepts connections and never says a word, one that takes none, and one
+// that plays an RFC 2217 script.
 #pragma once
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -14,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -314,4 +317,99 @@ class DeafServer {
     int listener_ = -1;
     int filler_ = -1;
     bool filled_ = false;
+};
+
+// An RFC 2217 server on 127.0.0.1 that plays a script to the first
+// connection: each step waits until the client has sent `awaited` (after
+// what the step before matched), then sends `chunks`, each a segment of its
+// own, and closes the connection when `close` says so. It notes whether a
+// subnegotiation had come before the first step matched: the client's line
+// settings must wait for the server's agreement.
+class ScriptedServer {
+  public:
+    struct Step {
+        std::vector<std::uint8_t> awaited;
+        std::vector<std::vector<std::uint8_t>> chunks;
+        bool close = false;
+    };
+
+    explicit ScriptedServer(std::vector<Step> script) : script_(std::move(script)) {
+        listener_ = ListenOnLoopback(port_);
+        if (listener_ >= 0) thread_ = std::thread([this] { Serve(); });
+    }
+    ~ScriptedServer() {
+        stopping_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (listener_ >= 0) ::close(listener_);
+    }
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+    bool Listening() const { return listener_ >= 0; }
+    std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+    // Valid once the client has closed its end or the server its own.
+    bool SubnegotiationBeforeFirstStep() const { return early_; }
+
+  private:
+    // Waits up to `timeoutMs` for something to happen on `fd`.
+    bool Readable(int fd, int timeoutMs) const {
+        for (int waited = 0; !stopping_ && waited < timeoutMs; waited += 20) {
+            pollfd entry{fd, POLLIN, 0};
+            if (::poll(&entry, 1, 20) > 0) return true;
+        }
+        return false;
+    }
+
+    void Serve() {
+        if (!Readable(listener_, 10000)) return;
+        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return;
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        std::vector<std::uint8_t> received;
+        std::size_t matchedTo = 0;
+        for (std::size_t s = 0; s < script_.size(); ++s) {
+            const Step& step = script_[s];
+            for (;;) {
+                const auto from = received.begin() + static_cast<std::ptrdiff_t>(matchedTo);
+                const auto found =
+                    std::search(from, received.end(), step.awaited.begin(), step.awaited.end());
+                if (found != received.end() || step.awaited.empty()) {
+                    matchedTo = static_cast<std::size_t>(found - received.begin()) +
+                                (step.awaited.empty() ? 0 : step.awaited.size());
+                    break;
+                }
+                std::uint8_t buffer[512];
+                if (!Readable(fd, 5000)) break;
+                const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+                if (got <= 0) break;
+                received.insert(received.end(), buffer, buffer + got);
+            }
+            if (s == 0) {
+                const std::uint8_t sb[] = {255, 250};
+                early_ = std::search(received.begin(), received.end(), std::begin(sb),
+                                     std::end(sb)) != received.end();
+            }
+            for (const auto& chunk : step.chunks) {
+                ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+                // Apart, so that each goes in a segment of its own.
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            if (step.close) break;
+        }
+        if (script_.empty() || !script_.back().close) {
+            // Held open until the client closes it.
+            std::uint8_t buffer[512];
+            while (Readable(fd, 5000) && ::recv(fd, buffer, sizeof buffer, 0) > 0) {
+            }
+        }
+        ::close(fd);
+    }
+
+    std::vector<Step> script_;
+    int port_ = 0;
+    int listener_ = -1;
+    std::atomic<bool> early_{false};
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
 };

@@ -1,4 +1,5 @@
 #include "transport/net_socket.h"
+#include "transport/network_channel.h"
 #include "transport/network_port_name.h"
 #include "transport/telnet.h"
 
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -346,6 +348,83 @@ TEST(NetSocket, AnAddressThatDoesNotAnswerLeavesTheOthersTheirTurn) {
     }
     if (v6 >= 0) ::close(v6);
     ::close(v4);
+}
+
+// What RFC 2217 servers other than ser2net may do during the opening. The
+// settings go out only once the server agreed, and a line it does not set
+// as asked, or a refusal of BINARY, fails the open with the reason.
+TEST(NetworkChannel, TheOpeningHoldsTheServerToTheLineAskedFor) {
+    using Chunks = std::vector<Bytes>;
+    const Bytes agree = {IAC, DO,  BINARY, IAC, WILL, BINARY, IAC,    DO,
+                         SGA, IAC, WILL,   SGA, IAC,  DO,     COMPORT};
+    const Bytes opening = {IAC, WILL, COMPORT};
+    const Bytes settings = {IAC, SB, COMPORT, 5, 12, IAC, SE};  // the last of them, RTS OFF
+    const auto answers = [](std::uint32_t baud) {
+        const auto b = [baud](int shift) { return static_cast<std::uint8_t>(baud >> shift); };
+        return Bytes{IAC, SB,      COMPORT, 101, b(24),   b(16), b(8), b(0), IAC,     SE,  IAC,
+                     SB,  COMPORT, 102,     8,   IAC,     SE,    IAC,  SB,   COMPORT, 103, 1,
+                     IAC, SE,      IAC,     SB,  COMPORT, 104,   1,    IAC,  SE};
+    };
+    const Bytes right = answers(57600);
+    Chunks split;  // cut inside commands and values
+    for (std::size_t at = 0; at < right.size(); at += 3)
+        split.emplace_back(
+            right.begin() + static_cast<std::ptrdiff_t>(at),
+            right.begin() + static_cast<std::ptrdiff_t>(std::min(at + 3, right.size())));
+    const struct {
+        const char* what;
+        std::vector<ScriptedServer::Step> script;
+        ResultCode result;
+        const char* reason;
+    } cases[] = {
+        {"answers split across segments",
+         {{opening, {{IAC}, {DO, BINARY, IAC, WILL}, {BINARY}, {agree.begin() + 6, agree.end()}}},
+          {settings, split}},
+         kResultOk,
+         ""},
+        {"another rate",
+         {{opening, {agree}}, {settings, {answers(9600)}}},
+         kErrPortOpen,
+         "the server set 9600 baud, not 57600"},
+        {"other framing",
+         {{opening, {agree}},
+          {settings, {{IAC, SB,      COMPORT, 101, 0,       0,   0xE1, 0,   IAC,     SE,  IAC,
+                       SB,  COMPORT, 102,     7,   IAC,     SE,  IAC,  SB,  COMPORT, 103, 1,
+                       IAC, SE,      IAC,     SB,  COMPORT, 104, 1,    IAC, SE}}}},
+         kErrPortOpen,
+         "the server set 7 data bits, not 8"},
+        {"BINARY refused",
+         {{opening, {{IAC, WONT, BINARY, IAC, DONT, BINARY, IAC, DO, COMPORT}}}},
+         kErrPortOpen,
+         "BINARY"},
+        {"COM-PORT-OPTION refused",
+         {{opening, {{IAC, DONT, COMPORT}}}},
+         kErrPortOpen,
+         "refuses the COM-PORT-OPTION"},
+        {"closed at once", {{{}, {}, true}}, kErrPortOpen, "closed the connection"},
+        {"closed before the answers",
+         {{opening, {agree}}, {settings, {}, true}},
+         kErrPortOpen,
+         "closed the connection before answer to the line settings"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedServer server(c.script);
+        ASSERT_TRUE(server.Listening());
+        auto channel = std::make_unique<NetworkChannel>();
+        char reason[256] = {};
+        const auto started = std::chrono::steady_clock::now();
+        const ResultCode result =
+            OpenNetworkChannel(*channel, server.Url().c_str(), nullptr, reason, sizeof reason);
+        EXPECT_EQ(result, c.result) << reason;
+        EXPECT_NE(std::string(reason).find(c.reason), std::string::npos) << reason;
+        // Every case is decided by what the server said or did, well before
+        // the open bound.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500));
+        EXPECT_EQ(NetworkChannelIsOpen(*channel), result == kResultOk);
+        CloseNetworkChannel(*channel);
+        EXPECT_FALSE(server.SubnegotiationBeforeFirstStep());
+    }
 }
 
 }  // namespace
