@@ -234,6 +234,55 @@ TEST_P(NetworkCommand, InterruptDuringTheConnectionOrTheSearchEndsWithCode130) {
     ExpectInterruptEnds(vx40);
 }
 
+// The reply wait runs from the moment the frame has left the remote line,
+// plus the port name's latency allowance, and the echo rule holds behind a
+// server as on a local adapter.
+TEST_P(NetworkCommand, TheReplyWaitCountsTheLineTimeTheLatencyAndTheEcho) {
+    // Every byte escaped: each block's frame is some 360 ms on the line,
+    // longer than the wait itself, which then has to start at its end.
+    WriteFile(folder / "module.vx4", Bytes(2 * 1030, 0x10));
+    const struct {
+        const char* what;
+        bool pace, echo;
+        int replyDelayMs;
+        std::string query;  // after the port name
+        std::vector<std::string> args;
+        int exitCode;
+        long result;
+        std::size_t requests;  // 0: not counted
+    } cases[] = {
+        // clang-format off
+        // write: two blocks, two requests either side; info: two requests
+        {"paced escape-rich blocks, no latency", true, false, 0, "?latency=0",
+         {"--json", "write", "module.vx4"}, 0, 0, 6},
+        {"a 400 ms reply, 300 ms latency", false, false, 400, "?latency=300",
+         {"--json", "info"}, 0, 0, 2},
+        {"an echoing line", false, true, 0, "",
+         {"--json", "info"}, 0, 0, 2},
+        {"an echoing line, nobody at the node", false, true, 0, "",
+         {"--json", "-n", "12", "info", "--timeout", "1"}, 5, -2005, 0},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SimOptions options;
+        options.pace = c.pace;
+        options.echo = c.echo;
+        options.replyDelayMs = c.replyDelayMs;
+        ASSERT_TRUE(Serve(options));
+        const ChildResult run =
+            RunChild(VX40_EXE, Through(c.args, server->Url() + c.query), folder.string());
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        const auto json = nlohmann::json::parse(run.out, nullptr, false);
+        ASSERT_FALSE(json.is_discarded()) << run.out << run.err;
+        EXPECT_EQ(json["result"], c.result);
+        // Answered on the first request each: none asked again.
+        if (c.requests != 0) {
+            EXPECT_EQ(device->Requests().size(), c.requests);
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Server, NetworkCommand,
                          ::testing::Values(ServerKind::kRaw, ServerKind::kRfc2217),
                          [](const auto& kind) {
