@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,6 +26,14 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
+
+// Processor time, user and system, of the children ended and waited for.
+double ChildrenCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 std::string LastLine(const std::string& text) {
     const auto lines = Lines(text);
@@ -177,6 +186,7 @@ TEST_P(NetworkCommand, TheServerDyingEndsWithCode5AndLeavesNoFile) {
         SimOptions options;
         options.replyDelayMs = 100;
         ASSERT_TRUE(Serve(options));
+        const double cpuBefore = ChildrenCpuSeconds();
         ChildProcess vx40(VX40_EXE, Through(c.args, server->Url()), folder.string());
         ASSERT_TRUE(device->WaitForRequests(c.requestsBeforeKill, 10000))
             << c.args[0] << server->Log();
@@ -184,6 +194,10 @@ TEST_P(NetworkCommand, TheServerDyingEndsWithCode5AndLeavesNoFile) {
         server->Kill();
         const ChildResult run = vx40.Finish(10000);
         EXPECT_LT(Clock::now() - killed, std::chrono::seconds(5)) << c.args[0];
+        // The ended connection fails the read at once: no reply wait spent
+        // spinning on a socket that is always readable. (The whole command
+        // takes some tens of ms of processor time; a spin, every ms of it.)
+        EXPECT_LT(ChildrenCpuSeconds() - cpuBefore, 0.3) << c.args[0];
         EXPECT_EQ(run.exitCode, 5) << c.args[0] << "\n" << run.err;
         EXPECT_EQ(LastLine(run.err), "Ошибка обмена с устройством.") << c.args[0];
         // Nothing beside the module: no backup, no temporary file.
