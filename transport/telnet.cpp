@@ -52,22 +52,18 @@ class Writer {
     bool overflow_ = false;
 };
 
-bool Answered(const Decoder& decoder, std::uint8_t option) {
-    return (decoder.answered[option / 8] & (1u << (option % 8))) != 0;
-}
-
-// Queues IAC <answer> <option> unless this option has had its answer, or the
-// reply buffer is full: a lost refusal only leaves the server's request
-// pending, which it must tolerate anyway, while writing past the buffer
-// would not be.
-void Refuse(Decoder& decoder, std::uint8_t answer, std::uint8_t option) {
-    if (Answered(decoder, option)) return;
+// Queues IAC <answer> <option> unless the server's request (`answered`, a
+// bit per option) has had its answer, or the reply buffer is full: a lost
+// refusal only leaves the server's request pending, which it must tolerate
+// anyway, while writing past the buffer would not be.
+void Refuse(Decoder& decoder, std::uint8_t* answered, std::uint8_t answer, std::uint8_t option) {
+    const auto bit = static_cast<std::uint8_t>(1u << (option % 8));
+    if ((answered[option / 8] & bit) != 0) return;
     if (sizeof decoder.reply - decoder.replyLength < 3) return;
     decoder.reply[decoder.replyLength++] = kIac;
     decoder.reply[decoder.replyLength++] = answer;
     decoder.reply[decoder.replyLength++] = option;
-    decoder.answered[option / 8] =
-        static_cast<std::uint8_t>(decoder.answered[option / 8] | (1u << (option % 8)));
+    answered[option / 8] = static_cast<std::uint8_t>(answered[option / 8] | bit);
 }
 
 // The server's side of a negotiation. We offered WILL and DO for BINARY and
@@ -81,7 +77,7 @@ void Negotiate(Decoder& decoder, std::uint8_t command, std::uint8_t option) {
             if (option == kOptionComPort) {
                 decoder.comPort = ComPortAnswer::kAccepted;
             } else if (!offered) {
-                Refuse(decoder, kWont, option);
+                Refuse(decoder, decoder.answeredDo, kWont, option);
             }
             break;
         case kDont:
@@ -89,7 +85,7 @@ void Negotiate(Decoder& decoder, std::uint8_t command, std::uint8_t option) {
             if (option == kOptionBinary) decoder.binaryRefused = true;
             break;
         case kWill:
-            if (!offered) Refuse(decoder, kDont, option);
+            if (!offered) Refuse(decoder, decoder.answeredWill, kDont, option);
             break;
         case kWont:
             if (option == kOptionBinary) decoder.binaryRefused = true;

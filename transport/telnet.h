@@ -80,9 +80,11 @@ struct Decoder {
     // then pad every CR in a reply with a NUL, or strip ours.
     bool binaryRefused = false;
     LineAnswers line;
-    // Options whose negotiation has been answered once already (a bit per
-    // option number), so that a server repeating itself cannot start a loop.
-    std::uint8_t answered[32] = {};
+    // Options whose negotiation has been answered once already, a bit per
+    // option number for the server's DO and for its WILL (two negotiations
+    // of their own), so that a server repeating itself cannot start a loop.
+    std::uint8_t answeredDo[32] = {};
+    std::uint8_t answeredWill[32] = {};
     // The option, command and first value bytes of the subnegotiation being
     // read, and how many of its bytes have been seen.
     std::uint8_t subOption = 0;

@@ -147,6 +147,7 @@ TEST(Telnet, DecodeSeparatesDataFromCommandsHoweverTheStreamIsCut) {
         'A', IAC, NOP, IAC, IAC, 'B',                       // a NOP, an escaped 0xFF
         IAC, DO, TTYPE, IAC, WILL, ECHO,                    // refused once each ...
         IAC, DO, TTYPE, IAC, WILL, ECHO,                    // ... not again
+        IAC, WILL, TTYPE,                                   // the other way: its own answer
         IAC, DO, BINARY, IAC, WILL, BINARY,                 // agreed already
         IAC, DO, SGA, IAC, WILL, SGA,
         IAC, WONT, 5, IAC, DONT, 6,                         // nothing to answer
@@ -163,7 +164,7 @@ TEST(Telnet, DecodeSeparatesDataFromCommandsHoweverTheStreamIsCut) {
     // clang-format on
     const Decoded whole = DecodeInPieces(stream, stream.size());
     EXPECT_EQ(whole.data, (Bytes{'A', IAC, 'B', 'C', IAC}));
-    EXPECT_EQ(whole.reply, (Bytes{IAC, WONT, TTYPE, IAC, DONT, ECHO}));
+    EXPECT_EQ(whole.reply, (Bytes{IAC, WONT, TTYPE, IAC, DONT, ECHO, IAC, DONT, TTYPE}));
     EXPECT_EQ(whole.comPort, telnet::ComPortAnswer::kAccepted);
     EXPECT_EQ(whole.purgeAnswers, 2u);
     EXPECT_EQ(whole.line.baudRate, 57600u);
