@@ -54,6 +54,12 @@ struct DeviceConfig {
     int infoRecordLength = 25;
     // Seed of the calibration and configuration contents.
     std::uint32_t recordSeed = 0x5EED;
+    // The application version and date reported once a module has been
+    // written (a block is held): what the new application would report.
+    // Without it the old version stays, as on a device whose new
+    // application did not take.
+    std::optional<std::uint16_t> writtenAppVersion;
+    std::uint32_t writtenAppDate = 0x01062026;
 };
 
 class DeviceModel {
