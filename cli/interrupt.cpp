@@ -10,14 +10,16 @@ bool InterruptPresses::Press() {
         commandEvent_.Set();
         return true;
     }
+    if (press == 1 && firstPress_) firstPress_();
     if (press == 2)
         for (Event* event : deferred_)
             event->Set();
     return press <= 2;
 }
 
-void InterruptPresses::Defer(std::vector<Event*> events) {
+void InterruptPresses::Defer(std::vector<Event*> events, std::function<void()> firstPress) {
     const std::lock_guard<std::mutex> lock(mutex_);
     deferring_ = true;
     deferred_ = std::move(events);
+    firstPress_ = std::move(firstPress);
 }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -24,14 +25,15 @@ class InterruptPresses {
     explicit InterruptPresses(Event& commandEvent) : commandEvent_(commandEvent) {}
     // False when the program is to end at once.
     bool Press();
-    void Defer(std::vector<Event*> events);
+    void Defer(std::vector<Event*> events, std::function<void()> firstPress);
     int Count() const { return count_; }
 
   private:
     Event& commandEvent_;
     std::mutex mutex_;
-    std::vector<Event*> deferred_;  // guarded by mutex_
-    bool deferring_ = false;        // guarded by mutex_
+    std::vector<Event*> deferred_;      // guarded by mutex_
+    std::function<void()> firstPress_;  // guarded by mutex_
+    bool deferring_ = false;            // guarded by mutex_
     std::atomic<int> count_{0};
 };
 
@@ -46,9 +48,11 @@ class InterruptWatch {
     bool Interrupted() const;
     // Interrupts so far.
     int Presses() const;
-    // From now on the first interrupt sets no event and the second sets
-    // `events` (see above).
-    void Defer(std::vector<Event*> events);
+    // From now on the first interrupt sets no event but calls `firstPress`
+    // (on the watch's own thread; may be empty), and the second sets
+    // `events` (see above). Called again with nothing, it lets go of them
+    // before they end.
+    void Defer(std::vector<Event*> events, std::function<void()> firstPress);
 
     struct State;
 

@@ -52,15 +52,16 @@ std::string RolloutStatus::Text(const Row& row) const {
 void RolloutStatus::Draw(std::size_t line) {
     if (quiet_) return;
     if (!terminal_) {
-        std::fprintf(stream_, "%s\n", Text(rows_[line]).c_str());
+        std::fprintf(stream_, "%s\n",
+                     line < rows_.size() ? Text(rows_[line]).c_str() : notice_.c_str());
         std::fflush(stream_);
         return;
     }
     // The whole block again, from its first line: the cursor sits below it.
     std::string out;
-    if (drawn_) {
+    if (drawnLines_ > 0) {
         out += "\x1b[";
-        out += std::to_string(rows_.size());
+        out += std::to_string(drawnLines_);
         out += 'A';
     }
     for (const Row& row : rows_) {
@@ -68,9 +69,23 @@ void RolloutStatus::Draw(std::size_t line) {
         out += Text(row);
         out += "\x1b[K\n";
     }
+    drawnLines_ = rows_.size();
+    if (!notice_.empty()) {
+        out += '\r';
+        out += notice_;
+        out += "\x1b[K\n";
+        ++drawnLines_;
+    }
     std::fputs(out.c_str(), stream_);
     std::fflush(stream_);
-    drawn_ = true;
+}
+
+void RolloutStatus::Interrupted() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    notice_ =
+        "Ctrl-C: no further device is started; the writes under way finish and are verified "
+        "(Ctrl-C again aborts them)";
+    Draw(rows_.size());
 }
 
 void RolloutStatus::Starting(std::size_t line, std::size_t index, std::size_t, std::uint8_t node) {

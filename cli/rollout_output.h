@@ -25,6 +25,7 @@ class RolloutStatus : public RolloutListener {
     void Writing(std::size_t line, int percent) override;
     void Finished(const RolloutDevice& device) override;
     void LineDone(std::size_t line) override;
+    void Interrupted() override;
 
   private:
     struct Row {
@@ -44,7 +45,8 @@ class RolloutStatus : public RolloutListener {
     bool quiet_;
     std::mutex mutex_;
     std::vector<Row> rows_;
-    bool drawn_ = false;
+    std::string notice_;          // a line below the rows; empty for none
+    std::size_t drawnLines_ = 0;  // lines of the block on the terminal
 };
 
 // The final table on stdout: port, node, type, application version before

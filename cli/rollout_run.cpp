@@ -288,7 +288,7 @@ std::vector<RolloutDevice> RunRollout(const RolloutPlan& plan, const CliOptions&
         workers.push_back(std::move(worker));
     }
     // The first Ctrl-C only stops new devices; the second aborts the lines.
-    interrupt.Defer(events);
+    interrupt.Defer(events, [&listener] { listener.Interrupted(); });
 
     Schedule schedule(plan, interrupt, options.dryRun);
     Shared shared{plan, options, log, listener, schedule, {}};
@@ -299,5 +299,8 @@ std::vector<RolloutDevice> RunRollout(const RolloutPlan& plan, const CliOptions&
     }
     for (auto& worker : workers)
         worker->thread.join();
+    // The events and the listener end with this run; a press from now on
+    // only counts.
+    interrupt.Defer({}, nullptr);
     return devices;
 }

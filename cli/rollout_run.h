@@ -61,6 +61,9 @@ class RolloutListener {
     virtual void Finished(const RolloutDevice& device) = 0;
     // The line serves no further device.
     virtual void LineDone(std::size_t line) = 0;
+    // The first Ctrl-C: no further device is started. Called from the
+    // interrupt's own thread.
+    virtual void Interrupted() = 0;
 };
 
 // Every planned device in plan order (the lines in order, each line's nodes

@@ -113,6 +113,26 @@ class TwoLines : public ::testing::Test {
         return count;
     }
 
+    // Ctrl-C pressed `presses` times once the canary's write is under way on
+    // paced lines, where 20 records take some 3.6 s.
+    ChildResult InterruptTheCanary(int presses) {
+        StartLines(true);
+        module = ModuleBytes(20);
+        WriteFile(folder / "vx40-0106.vx4", module);
+        std::ofstream(folder / "plan.toml") << Plan();
+        ChildProcess vx40(VX40_EXE,
+                          {"--no-log", "--json", "rollout", "plan.toml", "--report", "report.json"},
+                          folder.string());
+        if (!vx40.WaitForErr("writing", 30000)) return {};
+        vx40.Signal(SIGINT);
+        // A second signal sent before the first was taken would merge with it.
+        if (presses > 1) {
+            if (!vx40.WaitForErr("Ctrl-C again", 30000)) return {};
+            vx40.Signal(SIGINT);
+        }
+        return vx40.Finish(60000);
+    }
+
     fs::path folder;
     Bytes module;
     std::vector<std::unique_ptr<SimulatedDevice>> lines;
@@ -176,21 +196,22 @@ TEST_F(TwoLines, ADryRunOnlyIdentifies) {
 }
 
 TEST_F(TwoLines, CtrlCDuringTheCanaryFinishesItsWriteAndStartsNothingMore) {
-    StartLines(true);
-    module = ModuleBytes(20);  // long enough on a paced line to be interrupted
-    WriteFile(folder / "vx40-0106.vx4", module);
-    std::ofstream(folder / "plan.toml") << Plan();
-    ChildProcess vx40(VX40_EXE,
-                      {"--no-log", "--json", "rollout", "plan.toml", "--report", "report.json"},
-                      folder.string());
-    ASSERT_TRUE(vx40.WaitForErr("writing", 30000)) << vx40.Err();
-    vx40.Signal(SIGINT);
-    const ChildResult run = vx40.Finish(60000);
+    const ChildResult run = InterruptTheCanary(1);
     EXPECT_EQ(run.exitCode, 130) << run.err;
     EXPECT_EQ(Actions(run),
               (std::vector<std::string>{"written", "not-served", "not-served", "not-served"}));
     EXPECT_TRUE(HoldsModule(lines[0]->ModuleBlocks(1), module));
     EXPECT_EQ(Json::parse(ReadText(folder / "report.json"))["result"], -2109);
+}
+
+TEST_F(TwoLines, ASecondCtrlCAbortsTheWriteAtOnce) {
+    const ChildResult run = InterruptTheCanary(2);
+    EXPECT_EQ(run.exitCode, 130) << run.err;
+    const Json json = Json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(json.is_object()) << run.out;
+    EXPECT_EQ(json["devices"][0]["action"], "failed");
+    EXPECT_EQ(json["devices"][0]["result"], -2109);
+    EXPECT_LT(lines[0]->ModuleBlocks(1).size(), 20u);
 }
 
 // Each bad plan: its exit code and message; nothing goes on either line.
