@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -132,6 +133,93 @@ bool TablesOf(const toml::table& root, std::string_view key,
     return true;
 }
 
+// The length of the UTF-8 sequence at `i` and its code point; 0 when the
+// bytes there are not one.
+std::size_t Utf8Sequence(std::string_view text, std::size_t i, std::uint32_t& code) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+    if (length == 0 || lead > 0xF4 || i + length > text.size()) return 0;
+    code = lead & (0x7Fu >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+        code = code << 6 | (byte(i + k) & 0x3Fu);
+    }
+    const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
+    if (overlong || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+    return length;
+}
+
+// The plan's text as toml++ is given it: ASCII only, with the same meaning.
+// Text that is not ASCII goes in one-line double-quoted strings, where it
+// becomes \u escapes, or in comments, where it is dropped; anywhere else
+// (TOML has it nowhere else but in multi-line and single-quoted text, which
+// a plan does not need) it is refused with its line. This is also a guard:
+// toml++ 3.3 reaches an unreachable branch (undefined behaviour) when it asks
+// whether some such characters, Cyrillic letters among them, are
+// whitespace, which it does outside quoted text, in multi-line text and
+// while it reads a malformed value. A key typed in the wrong keyboard
+// layout must be refused, not parsed.
+bool AsciiPlanText(std::string_view text, std::string& ascii, std::uint32_t& badLine) {
+    ascii.clear();
+    ascii.reserve(text.size());
+    std::uint32_t line = 1;
+    char previous = '\n';  // the last byte outside quoted text that is not a blank
+    bool inString = false;
+    bool inComment = false;
+    for (std::size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        if (c == '\n') {
+            ++line;
+            inComment = false;
+            if (inString) inString = false;  // unterminated: the parser says so
+            previous = c;
+        }
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            std::uint32_t code = 0;
+            const std::size_t length = Utf8Sequence(text, i, code);
+            if (inComment) {
+                ascii += '?';
+                i += length == 0 ? 1 : length;
+                continue;
+            }
+            if (!inString || length == 0) {
+                badLine = line;
+                return false;
+            }
+            char escape[16];
+            std::snprintf(escape, sizeof escape, code > 0xFFFF ? "\\U%08X" : "\\u%04X", code);
+            ascii += escape;
+            i += length;
+            continue;
+        }
+        ascii += c;
+        ++i;
+        if (inComment || c == '\n') continue;
+        if (inString) {
+            if (c == '\\' && i < text.size() && text[i] != '\n' &&
+                static_cast<unsigned char>(text[i]) < 0x80) {
+                ascii += text[i];
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+                previous = c;
+            }
+            continue;
+        }
+        const bool tokenStart = previous == '\n' || previous == '=' || previous == '[' ||
+                                previous == ',' || previous == '{' || previous == '.';
+        if (c == '#') {
+            inComment = true;
+        } else if (c == '"' && tokenStart && text.substr(i, 2) != "\"\"") {
+            inString = true;
+        } else if (c != ' ' && c != '\t' && c != '\r') {
+            previous = c;
+        }
+    }
+    return true;
+}
+
 bool ReadModule(const toml::table& table, PlanModule& module, Checker& check) {
     module.planLine = static_cast<int>(table.source().begin.line);
     if (!OnlyKeys(table, {"type", "file", "version", "sha256"}, "[[module]]", check)) return false;
@@ -201,7 +289,14 @@ bool ParsePlanText(std::string_view text, const std::string& name, RolloutPlan& 
                    PlanProblem& problem) {
     plan = RolloutPlan{};
     Checker check(name, problem);
-    const toml::parse_result parsed = toml::parse(text);
+    std::string ascii;
+    std::uint32_t badLine = 0;
+    if (!AsciiPlanText(text, ascii, badLine)) {
+        return check.Fail(badLine,
+                          "a character that is not ASCII outside double quotes (keys, numbers "
+                          "and true/false are ASCII; text goes in \"...\"), or not UTF-8");
+    }
+    const toml::parse_result parsed = toml::parse(ascii);
     if (!parsed) {
         const toml::parse_error& error = parsed.error();
         return check.Fail(error.source().begin.line, std::string(error.description()));

@@ -236,6 +236,9 @@ TEST_F(TwoLines, ABadPlanIsRefusedBeforeAnyTraffic) {
         {Plan("[[module]]\ntype = \"VX40\"\nfile = \"short.vx4\"\nversion = \"01.06\"\n"), 3,
          "1029 bytes, not a whole number of 1030-byte block records"},
         {Plan(head + "version = \"1.6\"\n"), 2, "plan.toml:4: version \"1.6\""},
+        // A key typed in the wrong keyboard layout.
+        {Plan(head + "version = \"01.06\"\n\xD1\x82\xD0\xB8\xD0\xBF = 1\n"), 2,
+         "plan.toml:5: a character that is not ASCII outside double quotes"},
         {head + "version = \"01.06\"\n[[line]]\nport = \"" + firstPort + "\"\nnodes = \"1-\"\n", 2,
          "plan.toml:7: nodes \"1-\""},
         {head + "version = \"01.06\"\n[[line]]\nport = \"" + firstPort +
