@@ -133,7 +133,7 @@ void RolloutStatus::LineDone(std::size_t line) {
         static_cast<int>(row.count - served);
     for (std::size_t action = 0; action < kRolloutActionCount; ++action) {
         if (row.done[action] == 0) continue;
-        row.text += ' ';
+        row.text += row.text == "done:" ? " " : ", ";
         row.text += std::to_string(row.done[action]);
         row.text += ' ';
         row.text += ActionName(static_cast<RolloutAction>(action));
