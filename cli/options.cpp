@@ -190,6 +190,9 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& option
         (options.command == CommandKind::Ports || options.command == CommandKind::Log ||
          options.command == CommandKind::Rollout)) {
         refusal = "--nodes: only info, write, backup and activate serve nodes";
+    } else if (options.command == CommandKind::Rollout && options.trace) {
+        // The frames of several lines at once would interleave on stderr.
+        refusal = "--trace: not with rollout; trace one line with write or info";
     } else if (options.command == CommandKind::Backup && options.nodes.size() > 1 &&
                !NamesFolder(options.outputPath)) {
         // Each device's file takes its proposed name; one file name cannot

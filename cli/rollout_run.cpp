@@ -143,6 +143,10 @@ void ServeDevice(Shared& shared, LineWorker& worker, RolloutDevice& device) {
     dialog.SetField(kIdPort, device.port);
     dialog.SetField(kIdNode, std::to_string(device.node));
     CommandContext context{dialog, *worker.state, worker.commandEvent};
+    // A write's log entry covers what `write` would have done: from the
+    // first identification on.
+    const auto wallStart = std::chrono::system_clock::now();
+    const auto steadyStart = SteadyClock::now();
 
     if (!worker.portOpen) {
         std::uint8_t node = 0;
@@ -186,8 +190,6 @@ void ServeDevice(Shared& shared, LineWorker& worker, RolloutDevice& device) {
 
     // The write as `write` does it after its identification, and its log
     // entry; the second identification is part of it.
-    const auto wallStart = std::chrono::system_clock::now();
-    const auto steadyStart = SteadyClock::now();
     result = WriteModuleBlocks(context, module->records.data(), device.node, module->recordCount);
     Log(shared, CommandKind::Write, device, module->path, result, context.recordsAccepted,
         wallStart, steadyStart, dialog);
