@@ -11,6 +11,9 @@
           one 250 ms reply wait a node, and vx40's CPU time
   network the paced write again, through ser2net on 127.0.0.1 as a raw TCP
           serial server (socket://), against the same line time
+  rollout four paced lines of two devices each, 20 records a device, through
+          four simulators in one `vx40 rollout` (no canary): elapsed against a
+          rollout of one such line alone
 
 vx40's CPU time is the child's own rusage from wait4 (user + system), so the
 simulator's work is not counted. Prints one line per figure and, with --json,
@@ -272,6 +275,53 @@ def bench_stop(bins, folder, count):
     return {"search": summary(search), "write": summary(write)}
 
 
+ROLLOUT_LINES = 4
+ROLLOUT_RECORDS = 20
+
+
+def rollout_once(bins, folder, name, lines):
+    """One `vx40 rollout` over LINES fresh paced simulators of two devices
+    each (devices once written are skipped, so every run needs new ones);
+    returns its elapsed seconds."""
+    sims = [Simulator(bins["sim"], ["--pace", "--device", "1", "--device", "2",
+                                    "--written-version", "0x0106"], folder, f"{name}-{i}")
+            for i in range(lines)]
+    plan = os.path.join(folder, name + ".toml")
+    try:
+        with open(plan, "w") as out:
+            out.write('canary = 0\n[[module]]\ntype = "VX40"\nfile = "rollout.vx4"\n'
+                      'version = "01.06"\n')
+            for sim in sims:
+                out.write(f'[[line]]\nport = "{sim.port}"\nnodes = "1-2"\n')
+        report = os.path.join(folder, name + ".json")
+        started = time.monotonic()
+        process = start_vx40(bins["vx40"], ["-q", "--no-log", "rollout", plan, "--report",
+                                            report])
+        code, _ = reap(process, 120.0)
+        elapsed = time.monotonic() - started
+    finally:
+        for sim in sims:
+            sim.stop()
+    counts = json.load(open(report))["counts"] if os.path.exists(report) else {}
+    if code != 0 or counts.get("written") != 2 * lines:
+        sys.exit(f"the rollout of {lines} lines failed: exit {code}, {counts}")
+    return elapsed
+
+
+def bench_rollout(bins, folder, samples=3):
+    rng = random.Random(41)
+    with open(os.path.join(folder, "rollout.vx4"), "wb") as module:
+        module.write(bytes(rng.getrandbits(8) for _ in range(ROLLOUT_RECORDS * RECORD_SIZE)))
+    one, four = [], []
+    for sample in range(samples):
+        one.append(rollout_once(bins, folder, f"rollout-one-{sample}", 1))
+        four.append(rollout_once(bins, folder, f"rollout-four-{sample}", ROLLOUT_LINES))
+    ratios = [f / o for f, o in zip(four, one)]
+    return {"lines": ROLLOUT_LINES, "records": ROLLOUT_RECORDS,
+            "one_line_s": one, "all_lines_s": four, "ratios": ratios,
+            "ratio": statistics.median(ratios)}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--build", default="build/native", help="the native build folder")
@@ -280,9 +330,11 @@ def main():
                         help="signals per kind of Stop (default 10)")
     parser.add_argument("--search-seconds", type=int, default=10,
                         help="length of the search measured for CPU time (default 10)")
-    parser.add_argument("--only", choices=("write", "search", "stop", "scan", "network"),
+    parser.add_argument("--only",
+                        choices=("write", "search", "stop", "scan", "network", "rollout"),
                         help="run one benchmark: the paced write, the silent search, Stop, "
-                        "the scan of an empty line or the paced write through ser2net")
+                        "the scan of an empty line, the paced write through ser2net or the "
+                        "four-line rollout")
     options = parser.parse_args()
     bins = {"vx40": os.path.join(options.build, "cli", "vx40"),
             "sim": os.path.join(options.build, "sim", "vx40-sim")}
@@ -291,7 +343,8 @@ def main():
             sys.exit(f"{exe} is missing; build the native preset first")
 
     figures = {}
-    run = {options.only} if options.only else {"write", "search", "stop", "scan", "network"}
+    run = ({options.only} if options.only
+           else {"write", "search", "stop", "scan", "network", "rollout"})
     with tempfile.TemporaryDirectory(prefix="vx40-bench-") as folder:
         if "write" in run:
             write = figures["write"] = bench_write(bins, folder)
@@ -322,6 +375,12 @@ def main():
                   f"{net['line_bytes']} bytes ({net['line_time_s']:.3f} s): ratio "
                   f"{net['ratio']:.4f}, {net['ratio_without_pause']:.4f} without the 0.5 s "
                   f"pause (target <= 1.03)")
+        if "rollout" in run:
+            roll = figures["rollout"] = bench_rollout(bins, folder)
+            print(f"rollout of {roll['lines']} paced lines, 2 devices of {roll['records']} "
+                  f"records each: median {roll['ratio']:.4f} of one line alone (one line "
+                  f"{statistics.median(roll['one_line_s']):.3f} s, all "
+                  f"{statistics.median(roll['all_lines_s']):.3f} s; target <= 1.10, 1.03)")
     if options.json:
         with open(options.json, "w") as out:
             json.dump(figures, out, indent=2)

@@ -13,6 +13,7 @@ import json
 import os
 import platform
 import re
+import statistics
 import subprocess
 
 LINE_BYTES_PER_S = 57600 / 10
@@ -131,7 +132,7 @@ def process_rows(path):
                  f"{search['elapsed_s']:.1f} s)", "<= 2%",
                  "yes" if search["cpu_share"] <= 0.02 else "**no**",
                  "`python3 bench/process_bench.py --only search`"))
-    return rows + scan_rows(figures) + network_rows(figures)
+    return rows + scan_rows(figures) + network_rows(figures) + rollout_rows(figures)
 
 
 def network_rows(figures):
@@ -149,6 +150,20 @@ def network_rows(figures):
              "<= 1.03, within 1% of (a)",
              "yes" if net["ratio"] <= 1.03 and (not direct or net["ratio"] <= direct["ratio"] * 1.01)
              else "**no**")]
+
+
+def rollout_rows(figures):
+    if "rollout" not in figures:
+        return [("(j)", "`vx40 rollout` of four paced lines", "not measured", "-", "")]
+    roll = figures["rollout"]
+    one = statistics.median(roll["one_line_s"])
+    every = statistics.median(roll["all_lines_s"])
+    return [("(j)", f"`vx40 rollout` of {roll['lines']} paced lines of two devices, "
+             f"{roll['records']} records a device, through {roll['lines']} simulators: elapsed / "
+             "the same rollout of one line alone",
+             f"median {roll['ratio']:.4f} over {len(roll['ratios'])} pairs (one line {one:.3f} s, "
+             f"{roll['lines']} lines {every:.3f} s)", "<= 1.10 (target 1.03)",
+             "yes" if roll["ratio"] <= 1.10 else "**no**")]
 
 
 def scan_rows(figures):
@@ -209,6 +224,7 @@ REPRODUCE = {
     "(g)": "`bench/wine_bench.sh`",
     "(h)": "`python3 bench/process_bench.py --only scan`",
     "(i)": "`python3 bench/process_bench.py --only network`",
+    "(j)": "`python3 bench/process_bench.py --only rollout`",
 }
 
 METHOD = """\
@@ -273,6 +289,12 @@ METHOD = """\
   device's bytes until 20 character times of quiet before it sends them,
   about 3.5 ms at 57600 baud after every reply, which alone adds some 2%
   to this figure; that is the server's setting, not the loader's.
+- **Rollout (j).** Four `vx40-sim --pace --device 1 --device 2
+  --written-version 0x0106`, a 20-record pseudo-random module and a plan
+  with `canary = 0` (a canary serves its device alone first, on purpose);
+  `vx40 -q --no-log rollout PLAN` over all four lines against the same over
+  one line, each run on fresh simulators (a written device would be
+  skipped), three pairs, the median ratio; every device must end written.
 - **Allocations (f).** `tests/line/exchange_alloc_test.cpp` replaces the
   global `operator new` and counts calls on the calling thread while
   `Exchange` runs; the figure is that test's result.

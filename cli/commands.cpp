@@ -111,6 +111,7 @@ Outcome RunCommand(const CliOptions& options, CommandContext& context, TerminalD
         case CommandKind::Ports:
         case CommandKind::Log:
         case CommandKind::Scan:
+        case CommandKind::Rollout:
             break;
     }
 

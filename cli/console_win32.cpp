@@ -21,6 +21,13 @@ void PrepareConsole() {
     // The texts are UTF-8; without this the console would show them in the
     // system's code page.
     SetConsoleOutputCP(CP_UTF8);
+    // The rollout redraws its block of status lines with cursor movements;
+    // a console that refuses them shows the sequences, which costs looks,
+    // not function.
+    const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (error != INVALID_HANDLE_VALUE && GetConsoleMode(error, &mode))
+        SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 }
 
 bool IsTerminal(std::FILE* stream) {

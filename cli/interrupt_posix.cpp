@@ -13,21 +13,19 @@
 // taken by sigwait on a thread of their own, where setting the event is an
 // ordinary call.
 struct InterruptWatch::State {
-    Event& event;
+    InterruptPresses presses;
     sigset_t signals{};
-    std::atomic<bool> interrupted{false};
     std::atomic<bool> stopping{false};
     std::thread waiter;
 
-    explicit State(Event& commandEvent) : event(commandEvent) {}
+    explicit State(Event& commandEvent) : presses(commandEvent) {}
 
     void Wait() {
         for (;;) {
             int received = 0;
             if (sigwait(&signals, &received) != 0) continue;
             if (stopping) return;
-            if (interrupted.exchange(true)) std::_Exit(kInterruptedExitCode);
-            event.Set();
+            if (!presses.Press()) std::_Exit(kInterruptedExitCode);
         }
     }
 };
@@ -49,5 +47,13 @@ InterruptWatch::~InterruptWatch() {
 }
 
 bool InterruptWatch::Interrupted() const {
-    return state_->interrupted;
+    return state_->presses.Count() > 0;
+}
+
+int InterruptWatch::Presses() const {
+    return state_->presses.Count();
+}
+
+void InterruptWatch::Defer(std::vector<Event*> events, std::function<void()> firstPress) {
+    state_->presses.Defer(std::move(events), std::move(firstPress));
 }

@@ -9,10 +9,9 @@
 // there is an ordinary call. The handler has no context argument; the one
 // watch of the program is reached through this pointer.
 struct InterruptWatch::State {
-    Event& event;
-    std::atomic<bool> interrupted{false};
+    InterruptPresses presses;
 
-    explicit State(Event& commandEvent) : event(commandEvent) {}
+    explicit State(Event& commandEvent) : presses(commandEvent) {}
 };
 
 namespace {
@@ -23,8 +22,7 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
     InterruptWatch::State* state = g_watch.load();
     if (state == nullptr) return FALSE;
-    if (state->interrupted.exchange(true)) ExitProcess(kInterruptedExitCode);
-    state->event.Set();
+    if (!state->presses.Press()) ExitProcess(kInterruptedExitCode);
     return TRUE;
 }
 
@@ -41,5 +39,13 @@ InterruptWatch::~InterruptWatch() {
 }
 
 bool InterruptWatch::Interrupted() const {
-    return state_->interrupted;
+    return state_->presses.Count() > 0;
+}
+
+int InterruptWatch::Presses() const {
+    return state_->presses.Count();
+}
+
+void InterruptWatch::Defer(std::vector<Event*> events, std::function<void()> firstPress) {
+    state_->presses.Defer(std::move(events), std::move(firstPress));
 }

@@ -14,6 +14,7 @@
 #include "cli/interrupt.h"
 #include "cli/node_run.h"
 #include "cli/options.h"
+#include "cli/rollout_command.h"
 #include "cli/scan_command.h"
 #include "cli/service_log.h"
 #include "cli/status_output.h"
@@ -49,7 +50,7 @@ int main(int argc, char** argv) {
         return ExitCodeOf(kErrUnknown, false);
     }
     // Before any other thread exists (see interrupt.h).
-    const InterruptWatch interrupt(commandEvent);
+    InterruptWatch interrupt(commandEvent);
 
     StatusOutput status(stderr, IsTerminal(stderr), options.quiet);
     TraceOutput trace{stderr, status, started};
@@ -58,6 +59,8 @@ int main(int argc, char** argv) {
         g_line.trace = TraceFrame;
         g_line.traceContext = &trace;
     }
+    if (options.command == CommandKind::Rollout)
+        return RunRolloutCommand(options, interrupt, status, IsTerminal(stderr));
     if (options.command == CommandKind::Scan) return RunScan(options, g_line, commandEvent, status);
     return RunOnNodes(options, g_line, commandEvent, interrupt, status);
 }

@@ -138,6 +138,28 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& option
         "order, or with --json one object with a devices array. Exit 0 when a device was "
         "found, 5 when none was; Ctrl-C prints what was found so far (130).");
 
+    CLI::App* rollout = app.add_subcommand(
+        "rollout", "Update the devices of several lines from one plan, the lines in parallel");
+    rollout->add_option("PLAN", options.planPath, "The plan: a TOML file (see README)")->required();
+    rollout->add_flag("--dry-run", options.dryRun,
+                      "Identify the planned devices and tell what would be written; write "
+                      "nothing");
+    rollout
+        ->add_option("--report", options.reportPath,
+                     "Also write the --json object to this file (replaced atomically), "
+                     "whatever the outcome")
+        ->type_name("PATH");
+    rollout->footer(
+        "The plan is checked whole before any line is touched (exit 2 for the plan, 3 for a "
+        "module file). Each planned device is identified; one of a type without a module is "
+        "left alone (other-type), one that reports the module's version already is skipped, "
+        "any other is written, identified again and must then report the plan's version "
+        "(written, else failed). The canary devices go first, one at a time; then all lines "
+        "run at once. After max-failures failed devices no further device is started "
+        "(not-served). Exit 0 when every device ended written, skipped or other-type; else "
+        "that of the first device that failed or was absent (5); 130 after Ctrl-C (a first "
+        "press lets the writes in progress finish, a second aborts them).");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -151,6 +173,7 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& option
     if (activate->parsed()) options.command = CommandKind::Activate;
     if (ports->parsed()) options.command = CommandKind::Ports;
     if (serviceLog->parsed()) options.command = CommandKind::Log;
+    if (rollout->parsed()) options.command = CommandKind::Rollout;
     if (scan->parsed()) {
         options.command = CommandKind::Scan;
         // Without --nodes a scan looks at the whole line, not at -n.
@@ -164,8 +187,12 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& option
     if (!listGiven) options.nodes.push_back(static_cast<std::uint8_t>(std::stoi(options.node)));
     const char* refusal = nullptr;
     if (listGiven &&
-        (options.command == CommandKind::Ports || options.command == CommandKind::Log)) {
+        (options.command == CommandKind::Ports || options.command == CommandKind::Log ||
+         options.command == CommandKind::Rollout)) {
         refusal = "--nodes: only info, write, backup and activate serve nodes";
+    } else if (options.command == CommandKind::Rollout && options.trace) {
+        // The frames of several lines at once would interleave on stderr.
+        refusal = "--trace: not with rollout; trace one line with write or info";
     } else if (options.command == CommandKind::Backup && options.nodes.size() > 1 &&
                !NamesFolder(options.outputPath)) {
         // Each device's file takes its proposed name; one file name cannot

@@ -8,7 +8,7 @@
 
 #include "operations/backup.h"
 
-enum class CommandKind { Info, Write, Backup, Activate, Ports, Log, Scan };
+enum class CommandKind { Info, Write, Backup, Activate, Ports, Log, Scan, Rollout };
 
 struct CliOptions {
     std::string port;          // the port field's text
@@ -29,6 +29,9 @@ struct CliOptions {
     std::string outputPath;  // backup: empty for the proposed name here
     bool force = false;      // backup: replace an existing file
     int lastEntries = 0;     // log: the last N entries; 0 all
+    std::string planPath;    // rollout: the plan file
+    bool dryRun = false;     // rollout: identify only
+    std::string reportPath;  // rollout: the report's JSON file; empty for none
 };
 
 // What parsing decided: run the command, or end at once with `exitCode`

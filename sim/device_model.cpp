@@ -95,8 +95,9 @@ DeviceModel::Bytes DeviceModel::InfoRecord() const {
     PutLe(record, 4, config_.bootVersion, 2);
     PutLe(record, 6, config_.bootDate, 4);
     // Bytes 10 to 13 are not interpreted by the tool; they stay 0.
-    PutLe(record, 14, config_.appVersion, 2);
-    PutLe(record, 16, config_.appDate, 4);
+    const bool written = config_.writtenAppVersion && !module_.empty();
+    PutLe(record, 14, written ? *config_.writtenAppVersion : config_.appVersion, 2);
+    PutLe(record, 16, written ? config_.writtenAppDate : config_.appDate, 4);
     PutLe(record, 20, config_.requiredBootVersion, 2);
     PutLe(record, 22, config_.serialNumber & 0xFFFFFF, 3);
     record.resize(static_cast<std::size_t>(config_.infoRecordLength));

@@ -59,6 +59,12 @@ struct DeviceConfig {
     // trailer still tells them apart). 0x10 doubles every byte on the line,
     // a reply longer than the reply wait; -1 keeps the seeded pattern.
     int recordFill = -1;
+    // The application version and date reported once a module has been
+    // written (a block is held): what the new application would report.
+    // Without it the old version stays, as on a device whose new
+    // application did not take.
+    std::optional<std::uint16_t> writtenAppVersion;
+    std::uint32_t writtenAppDate = 0x01062026;
 };
 
 class DeviceModel {

@@ -62,12 +62,24 @@ class LinkHolder {
     std::string path_;
 };
 
-// One --device: NODE[:TYPE[:SERIAL]], the rest as `base`. Each device's
+// The application version once written: a version, or "keep" for none.
+bool ReadWrittenVersion(std::string_view text, std::optional<std::uint16_t>& version) {
+    if (text == "keep") {
+        version.reset();
+        return true;
+    }
+    const auto number = ParseNumber(text, 0xFFFF);
+    if (!number) return false;
+    version = static_cast<std::uint16_t>(*number);
+    return true;
+}
+
+// One --device: NODE[:TYPE[:SERIAL[:WRITTEN]]], the rest as `base`. Each device's
 // calibration and configuration contents also depend on its node, so a
 // record read from the wrong device is caught.
 std::optional<DeviceConfig> ParseDevice(std::string_view text, const DeviceConfig& base) {
     const std::vector<std::string_view> parts = ColonFields(text);
-    if (parts.size() > 3) return std::nullopt;
+    if (parts.size() > 4) return std::nullopt;
     DeviceConfig config = base;
     const auto node = ParseNumber(parts[0], 255);
     if (!node) return std::nullopt;
@@ -84,6 +96,8 @@ std::optional<DeviceConfig> ParseDevice(std::string_view text, const DeviceConfi
         if (!serial) return std::nullopt;
         config.serialNumber = *serial;
     }
+    if (parts.size() > 3 && !ReadWrittenVersion(parts[3], config.writtenAppVersion))
+        return std::nullopt;
     return config;
 }
 
@@ -118,12 +132,12 @@ int main(int argc, char** argv) {
                            ->capture_default_str();
     deviceGroup
         ->add_option("--device", devices,
-                     "NODE[:TYPE[:SERIAL]], repeatable: a line of several devices, each "
-                     "answering its own node from its own memory; TYPE and SERIAL default to "
-                     "--type and --serial, everything else is as the options below give it. "
-                     "The calibration and configuration contents also depend on the node. "
-                     "Requests to other nodes go unanswered. Example: --device 3 --device "
-                     "7:VX41:1001")
+                     "NODE[:TYPE[:SERIAL[:WRITTEN]]], repeatable: a line of several devices, "
+                     "each answering its own node from its own memory; TYPE, SERIAL and "
+                     "WRITTEN default to --type, --serial and --written-version, everything "
+                     "else is as the options below give it. The calibration and configuration "
+                     "contents also depend on the node. Requests to other nodes go "
+                     "unanswered. Example: --device 3 --device 7:VX41:1001:keep")
         ->excludes(nodeOption)
         ->check([](const std::string& text) {
             return ParseDevice(text, DeviceConfig{}) ? std::string()
@@ -156,6 +170,24 @@ int main(int argc, char** argv) {
     deviceGroup->add_option("--app-date", device.appDate, "Application date word")
         ->transform(NoneMeans("0xFFFFFFFF"))
         ->default_str(Hex(device.appDate, 8));
+    deviceGroup
+        ->add_option_function<std::string>(
+            "--written-version",
+            [&device](const std::string& text) {
+                ReadWrittenVersion(text, device.writtenAppVersion);
+            },
+            "Application version reported once a module has been written (0x0106 is 01.06); "
+            "keep (the default): the old version stays, as when the new application did not "
+            "take")
+        ->check([](const std::string& text) {
+            std::optional<std::uint16_t> version;
+            return ReadWrittenVersion(text, version) ? std::string()
+                                                     : std::string("a version or keep");
+        });
+    deviceGroup
+        ->add_option("--written-date", device.writtenAppDate,
+                     "Application date word reported once a module has been written")
+        ->default_str(Hex(device.writtenAppDate, 8));
     deviceGroup
         ->add_option("--required-boot", device.requiredBootVersion,
                      "Boot-loader version the application requires")
