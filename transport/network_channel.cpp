@@ -138,7 +138,8 @@ int NetworkChannelRead(NetworkChannel& channel, std::uint8_t* buffer, int maximu
     const bool alive = TakeArrivedBytes(channel);
     if (!ReplyComplete(channel.received)) {
         if (!alive) return kErrExchange;
-        const std::int64_t waitUs = std::int64_t{kReplyWaitMs + channel.name.latencyMs} * 1000;
+        const std::int64_t waitUs =
+            ReplyWaitUs(channel.received) + std::int64_t{channel.name.latencyMs} * 1000;
         const std::int64_t deadlineUs = std::max(NowUs(), channel.lineFreeAtUs) + waitUs;
         channel.lineFreeAtUs = 0;
         // Bytes from the server come in segments that the network may hold

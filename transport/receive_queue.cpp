@@ -17,6 +17,7 @@ void ResetReceiveQueue(ReceiveQueue& queue) {
     queue.sentLength = 0;
     queue.lineEcho = LineEcho::kUnknown;
     queue.loneEcho = LoneEcho::kReplyUnlessEchoes;
+    queue.replyWaitMs = kReplyWaitMs;
 }
 
 void NoteFrameSent(ReceiveQueue& queue, const std::uint8_t* frame, std::size_t length) {

@@ -45,6 +45,7 @@
 #include <cstdint>
 
 #include "protocol/frame_codec.h"
+#include "transport/line_timing.h"
 
 // What the channel has learnt, since it was opened, about its line's echo.
 enum class LineEcho : std::uint8_t {
@@ -90,6 +91,10 @@ struct ReceiveQueue {
     bool teaching = false;
     LineEcho lineEcho = LineEcho::kUnknown;
     LoneEcho loneEcho = LoneEcho::kReplyUnlessEchoes;
+    // How long a read waits for the reply, from the moment the request has
+    // left the line (a network line adds its latency allowance). The scan's
+    // quick pass shortens it; opening the port restores kReplyWaitMs.
+    int replyWaitMs = kReplyWaitMs;
     // ReceiveClockUs() of the last bytes appended.
     std::int64_t lastArrivalUs = 0;
 };
@@ -136,6 +141,11 @@ int DeliverHeldEcho(ReceiveQueue& queue, std::uint8_t* buffer, int maximum);
 // frame's line time after `deadlineUs`. Recompute it after every arrival.
 std::int64_t ReplyWaitEndUs(const ReceiveQueue& queue, std::int64_t deadlineUs,
                             std::int64_t quietUs);
+
+// The reply wait of the reads that follow, in microseconds.
+inline std::int64_t ReplyWaitUs(const ReceiveQueue& queue) {
+    return std::int64_t{queue.replyWaitMs} * 1000;
+}
 
 // Sets the LoneEcho rule for the reads that follow.
 inline void ExpectLoneEcho(ReceiveQueue& queue, LoneEcho rule) {

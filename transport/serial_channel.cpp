@@ -61,6 +61,11 @@ void ChannelExpectLoneEcho(SerialChannel& channel, LoneEcho rule) {
     ExpectLoneEcho(channel.network.received, rule);
 }
 
+void ChannelSetReplyWait(SerialChannel& channel, int milliseconds) {
+    channel.received.replyWaitMs = milliseconds;
+    channel.network.received.replyWaitMs = milliseconds;
+}
+
 LineEcho ChannelLineEchoes(const SerialChannel& channel) {
     return NetworkChannelIsOpen(channel.network) ? channel.network.received.lineEcho
                                                  : channel.received.lineEcho;

@@ -30,10 +30,10 @@ ResultCode CloseChannel(SerialChannel& channel);
 // kErrExchange when the write fails or is short.
 ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int count);
 
-// Waits up to 250 ms (counted from the moment the last written frame has
-// left the line) for an ETX in the receive queue, then delivers
+// Waits up to the reply wait, 250 ms unless set otherwise (counted from the
+// moment the last written frame has left the line), for an ETX in the receive queue, then delivers
 // min(queued, maximum) bytes and leaves the rest queued. A reply still
-// arriving when the 250 ms end is read on, up to the longest frame's line
+// arriving when the wait ends is read on, up to the longest frame's line
 // time, until its bytes stop. The request's own echo is judged by the rules
 // of receive_queue.h. When the wait would block, `abort` is tested once
 // first (on a network line also between slices of the wait); if it is set
@@ -51,6 +51,11 @@ bool ChannelIsOpen(const SerialChannel& channel);
 // wait, is taken for in the reads that follow (receive_queue.h). The
 // exchange sets it for every request.
 void ChannelExpectLoneEcho(SerialChannel& channel, LoneEcho rule);
+
+// The reply wait of the reads that follow on the open port, in place of
+// kReplyWaitMs (the quick pass of a scan); a network line still adds its
+// latency allowance. Opening the port sets kReplyWaitMs again.
+void ChannelSetReplyWait(SerialChannel& channel, int milliseconds);
 
 // Whether the open line echoes what the tool sends, as learnt from the
 // replies since it was opened; kUnknown before the first reply.

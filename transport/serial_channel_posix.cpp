@@ -183,7 +183,7 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
         // A reply already complete is read even when Stop has been pressed.
         if (abort != nullptr && abort->IsSet()) return kErrAborted;
         const std::int64_t deadlineUs =
-            std::max(NowUs(), channel.lineFreeAtUs) + std::int64_t{kReplyWaitMs} * 1000;
+            std::max(NowUs(), channel.lineFreeAtUs) + ReplyWaitUs(channel.received);
         constexpr std::int64_t kQuietUs = std::int64_t{kReplyQuietMs} * 1000;
         for (;;) {
             const int waitMs = RemainingMs(ReplyWaitEndUs(channel.received, deadlineUs, kQuietUs));

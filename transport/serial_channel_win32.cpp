@@ -119,8 +119,8 @@ void CloseIfPresent(HANDLE& handle) {
 // A write that returned only after the frame's line time (the driver really
 // waited for the line) leaves the device the full time from then on, as the
 // POSIX channel does. On the receive queue's clock, as its end of the wait.
-std::int64_t ReplyDeadlineUs(std::int64_t lineFreeAtUs) {
-    return std::max(ReceiveClockUs(), lineFreeAtUs) + std::int64_t{kReplyWaitMs} * 1000;
+std::int64_t ReplyDeadlineUs(const ReceiveQueue& queue, std::int64_t lineFreeAtUs) {
+    return std::max(ReceiveClockUs(), lineFreeAtUs) + ReplyWaitUs(queue);
 }
 
 // Whole milliseconds until `endUs`, rounded up so that no wait ends early.
@@ -419,7 +419,7 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
     // Taken once: a further read without a write in between waits in full.
     const std::int64_t lineFreeAtUs = channel.lineFreeAtUs;
     channel.lineFreeAtUs = 0;
-    const std::int64_t deadlineUs = ReplyDeadlineUs(lineFreeAtUs);
+    const std::int64_t deadlineUs = ReplyDeadlineUs(channel.received, lineFreeAtUs);
     constexpr std::int64_t kQuietUs = std::int64_t{kReplyQuietMs} * 1000;
 
     for (;;) {
