@@ -41,6 +41,16 @@ ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int c
 // kErrExchange or kErrAborted.
 int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort);
 
+// Listening rather than talking (the line's diagnosis): waits until
+// `untilUs` (ReceiveClockUs) at most for bytes from the line and delivers
+// whatever has come as soon as any has, raw: no frame or echo rule, bytes
+// already in the receive queue first. Returns the count (1..maximum),
+// 0 when nothing came by `untilUs`, kErrExchange when the port failed,
+// kErrAborted when `abort` is set (looked at before and during the wait,
+// at least every 20 ms).
+int ChannelListen(SerialChannel& channel, std::uint8_t* buffer, int maximum, std::int64_t untilUs,
+                  const Event* abort);
+
 // Discards everything in the receive queue and clears line errors; the
 // exchange does this at the start of every attempt.
 void ChannelDiscardInput(SerialChannel& channel);
@@ -60,3 +70,11 @@ void ChannelSetReplyWait(SerialChannel& channel, int milliseconds);
 // Whether the open line echoes what the tool sends, as learnt from the
 // replies since it was opened; kUnknown before the first reply.
 LineEcho ChannelLineEchoes(const SerialChannel& channel);
+
+struct LineErrorCounters {
+    std::uint32_t framing = 0, parity = 0, overrun = 0, breaks = 0;
+};
+
+// The driver's counts of line errors on the open local port (Linux
+// TIOCGICOUNT); false for a network port or a driver that keeps none.
+bool ChannelErrorCounters(const SerialChannel& channel, LineErrorCounters& counters);
