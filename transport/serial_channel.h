@@ -67,6 +67,10 @@ void ChannelExpectLoneEcho(SerialChannel& channel, LoneEcho rule);
 // latency allowance. Opening the port sets kReplyWaitMs again.
 void ChannelSetReplyWait(SerialChannel& channel, int milliseconds);
 
+// The reply wait of the open port as a read counts it: the one set, plus a
+// network line's latency allowance.
+int ChannelReplyWaitMs(const SerialChannel& channel);
+
 // Whether the open line echoes what the tool sends, as learnt from the
 // replies since it was opened; kUnknown before the first reply.
 LineEcho ChannelLineEchoes(const SerialChannel& channel);
