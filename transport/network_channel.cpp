@@ -173,6 +173,23 @@ int NetworkChannelRead(NetworkChannel& channel, std::uint8_t* buffer, int maximu
     return DeliverQueued(channel.received, buffer, maximum);
 }
 
+int NetworkChannelListen(NetworkChannel& channel, std::uint8_t* buffer, int maximum,
+                         std::int64_t untilUs, const Event* abort) {
+    if (!NetworkChannelIsOpen(channel) || maximum <= 0) return kErrExchange;
+    for (;;) {
+        // Bytes that came before the connection ended are still the line's.
+        const bool alive = TakeArrivedBytes(channel);
+        if (channel.received.count > 0) return DeliverQueued(channel.received, buffer, maximum);
+        if (!alive) return kErrExchange;
+        if (abort != nullptr && abort->IsSet()) return kErrAborted;
+        const int left = MsUntil(untilUs);
+        if (left == 0) return 0;
+        // Negotiation alone wakes the wait without adding a line byte; the
+        // loop then simply waits again.
+        if (SocketWait(channel.socket, std::min(left, kAbortSliceMs)) < 0) return kErrExchange;
+    }
+}
+
 void NetworkChannelDiscardInput(NetworkChannel& channel) {
     if (!NetworkChannelIsOpen(channel)) return;
     (void)TakeArrivedBytes(channel);  // answers the server's negotiation too

@@ -47,6 +47,10 @@ void CloseNetworkChannel(NetworkChannel& channel);
 ResultCode NetworkChannelWrite(NetworkChannel& channel, const std::uint8_t* bytes, int count);
 int NetworkChannelRead(NetworkChannel& channel, std::uint8_t* buffer, int maximum,
                        const Event* abort);
+// ChannelListen on a network line: only the serial line's bytes are
+// delivered, the server's Telnet negotiation is answered on the way.
+int NetworkChannelListen(NetworkChannel& channel, std::uint8_t* buffer, int maximum,
+                         std::int64_t untilUs, const Event* abort);
 // Moves what has arrived into the receive queue, through the Telnet decoder
 // for rfc2217://, and sends the answers the server's negotiation needs. False
 // when the connection has ended or failed. The channel's own reads and the

@@ -48,6 +48,14 @@ int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const
     return SerialPortRead(channel, buffer, maximum, abort);
 }
 
+int ChannelListen(SerialChannel& channel, std::uint8_t* buffer, int maximum, std::int64_t untilUs,
+                  const Event* abort) {
+    if (NetworkChannelIsOpen(channel.network)) {
+        return NetworkChannelListen(channel.network, buffer, maximum, untilUs, abort);
+    }
+    return SerialPortListen(channel, buffer, maximum, untilUs, abort);
+}
+
 void ChannelDiscardInput(SerialChannel& channel) {
     if (NetworkChannelIsOpen(channel.network)) {
         NetworkChannelDiscardInput(channel.network);
@@ -66,7 +74,19 @@ void ChannelSetReplyWait(SerialChannel& channel, int milliseconds) {
     channel.network.received.replyWaitMs = milliseconds;
 }
 
+int ChannelReplyWaitMs(const SerialChannel& channel) {
+    if (NetworkChannelIsOpen(channel.network))
+        return channel.network.received.replyWaitMs + channel.network.name.latencyMs;
+    return channel.received.replyWaitMs;
+}
+
 LineEcho ChannelLineEchoes(const SerialChannel& channel) {
     return NetworkChannelIsOpen(channel.network) ? channel.network.received.lineEcho
                                                  : channel.received.lineEcho;
+}
+
+bool ChannelErrorCounters(const SerialChannel& channel, LineErrorCounters& counters) {
+    // A serial server keeps its line's errors to itself.
+    if (NetworkChannelIsOpen(channel.network)) return false;
+    return SerialPortErrorCounters(channel, counters);
 }

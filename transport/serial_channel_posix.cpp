@@ -7,6 +7,7 @@
 // queue plus that buffer together are the receive queue: a read delivers
 // min(queued, maximum) bytes of it and leaves the rest for the next purge.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -22,6 +23,7 @@
 #include "platform/event.h"
 #include "protocol/frame_codec.h"
 #include "transport/line_timing.h"
+#include "transport/serial_channel.h"
 #include "transport/serial_port.h"
 
 namespace {
@@ -207,6 +209,43 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
     // Whatever else is queued by now belongs to this read too.
     (void)TakeQueuedBytes(channel);
     return DeliverQueued(channel.received, buffer, maximum);
+}
+
+// How long a listen waits at most before it looks at the abort event again.
+constexpr int kListenSliceMs = 20;
+
+int SerialPortListen(SerialChannel& channel, std::uint8_t* buffer, int maximum,
+                     std::int64_t untilUs, const Event* abort) {
+    if (channel.fd < 0 || maximum <= 0) return kErrExchange;
+    for (;;) {
+        // Bytes that came before the port failed are still the line's.
+        const bool alive = TakeQueuedBytes(channel);
+        if (channel.received.count > 0) return DeliverQueued(channel.received, buffer, maximum);
+        if (!alive) return kErrExchange;
+        if (abort != nullptr && abort->IsSet()) return kErrAborted;
+        const int left = RemainingMs(untilUs);
+        if (left == 0) return 0;
+        pollfd watch{channel.fd, POLLIN, 0};
+        const int ready = poll(&watch, 1, std::min(left, kListenSliceMs));
+        if (ready < 0 && errno != EINTR) return kErrExchange;
+        // A hang-up with bytes still queued delivers them first; the next
+        // listen then finds the port gone.
+        if (ready > 0 && (watch.revents & POLLIN) == 0 &&
+            (watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+            return kErrExchange;
+    }
+}
+
+bool SerialPortErrorCounters(const SerialChannel& channel, LineErrorCounters& counters) {
+    if (channel.fd < 0) return false;
+    // A pseudo-terminal or a driver without counts refuses (ENOTTY, EINVAL).
+    serial_icounter_struct counts{};
+    if (ioctl(channel.fd, TIOCGICOUNT, &counts) != 0) return false;
+    counters.framing = static_cast<std::uint32_t>(counts.frame);
+    counters.parity = static_cast<std::uint32_t>(counts.parity);
+    counters.overrun = static_cast<std::uint32_t>(counts.overrun + counts.buf_overrun);
+    counters.breaks = static_cast<std::uint32_t>(counts.brk);
+    return true;
 }
 
 void SerialPortDiscardInput(SerialChannel& channel) {

@@ -31,6 +31,7 @@
 #include "transport/line_timing.h"
 #include "transport/port_name.h"
 #include "transport/receive_queue.h"
+#include "transport/serial_channel.h"
 #include "transport/serial_port.h"
 
 static_assert(sizeof(DCB) == 28, "the port expects the 28-byte DCB");
@@ -493,6 +494,40 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
         const std::int64_t pauseEndUs = ReplyWaitEndUs(channel.received, deadlineUs, kQuietUs);
         if (!PauseWatchingQueue(channel, pauseEndUs, lineFreeAtUs, abort)) return kErrAborted;
     }
+}
+
+// How often a listen looks at the driver's queue. The event character is of
+// no use here (any byte counts, not only ETX), so the queue is polled; a
+// diagnosis can spare the cheap call every 10 ms, and a chunk's time stamp
+// is late by no more than that.
+constexpr DWORD kListenLookMs = 10;
+
+int SerialPortListen(SerialChannel& channel, std::uint8_t* buffer, int maximum,
+                     std::int64_t untilUs, const Event* abort) {
+    if (!SerialPortIsOpen(channel) || channel.broken || maximum <= 0) return kErrExchange;
+    for (;;) {
+        // Bytes already taken are delivered even when the port failed since.
+        const int taken = TakeQueuedBytes(channel);
+        if (channel.received.count > 0) return DeliverQueued(channel.received, buffer, maximum);
+        if (taken < 0) return kErrExchange;
+        if (abort != nullptr && abort->IsSet()) return kErrAborted;
+        const DWORD left = RemainingMs(untilUs);
+        if (left == 0) return 0;
+        const DWORD slice = std::min(left, kListenLookMs);
+        if (abort == nullptr) {
+            Sleep(slice);
+        } else if (abort->Wait(static_cast<int>(slice))) {
+            return kErrAborted;
+        }
+    }
+}
+
+bool SerialPortErrorCounters(const SerialChannel& channel, LineErrorCounters& counters) {
+    // ClearCommError reports which errors happened, not how many; Windows
+    // keeps no counts to give.
+    (void)channel;
+    (void)counters;
+    return false;
 }
 
 void SerialPortDiscardInput(SerialChannel& channel) {

@@ -9,10 +9,14 @@
 #include "serial_channel_state.h"  // from transport/posix or transport/win32
 
 class Event;
+struct LineErrorCounters;
 
 ResultCode OpenSerialPort(SerialChannel& channel, const char* portName);
 ResultCode CloseSerialPort(SerialChannel& channel);
 bool SerialPortIsOpen(const SerialChannel& channel);
 ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, int count);
 int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort);
+int SerialPortListen(SerialChannel& channel, std::uint8_t* buffer, int maximum,
+                     std::int64_t untilUs, const Event* abort);
 void SerialPortDiscardInput(SerialChannel& channel);
+bool SerialPortErrorCounters(const SerialChannel& channel, LineErrorCounters& counters);

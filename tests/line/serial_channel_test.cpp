@@ -10,8 +10,11 @@
 #include <memory>
 #include <thread>
 
+#include "line_rig.h"
+#include "operations/device_identity.h"
 #include "platform/event.h"
 #include "pty_peer.h"
+#include "request_payload.h"
 #include "transport/line_timing.h"
 
 namespace {
@@ -231,6 +234,61 @@ TEST_F(ChannelRead_, VanishedPortFailsPromptly) {
               kErrExchange);
     EXPECT_LT(SecondsSince(start), 0.2);
     EXPECT_EQ(CloseChannel(channel.state), 0);
+}
+
+// Listening hands over every byte as it comes, the line's echo included, and
+// says when nothing more came by the deadline; a reply later than the reply
+// wait is still caught.
+TEST(ChannelListen, DeliversEchoAndReplyRawUntilTheDeadline) {
+    SimOptions options;
+    options.echo = true;
+    LineRig rig(options);
+    ASSERT_TRUE(rig.Start());
+    rig.device.AddFault({kCommandPresence, 2, FaultKind::kDelay, 300});
+    Channel channel;
+    ASSERT_EQ(OpenChannel(channel.state, rig.device.SlavePath().c_str()), 0);
+
+    struct Heard {
+        Bytes bytes;
+        std::int64_t replyEndUs = 0;  // when the chunk with the last expected byte came
+        int last = 1;                 // the result that ended the listening
+        std::int64_t lastUs = 0;
+    };
+    std::uint8_t chunk[kFrameBufferSize];
+    auto probe = [&](std::uint8_t seq, std::int64_t listenUs) {
+        const Bytes request = SimEncodeFrame(RequestPayload(seq, 255, kCommandPresence));
+        Bytes whole = request;
+        const Bytes reply = SimEncodeFrame(Bytes{seq, 255, kCommandPresence, 6});
+        whole.insert(whole.end(), reply.begin(), reply.end());
+        ChannelDiscardInput(channel.state);
+        Heard heard;
+        const std::int64_t t0 = ReceiveClockUs();
+        EXPECT_EQ(ChannelWrite(channel.state, request.data(), static_cast<int>(request.size())), 0);
+        while ((heard.last = ChannelListen(channel.state, chunk, sizeof chunk, t0 + listenUs,
+                                           &rig.commandEvent)) > 0) {
+            heard.bytes.insert(heard.bytes.end(), chunk, chunk + heard.last);
+            if (heard.replyEndUs == 0 && heard.bytes.size() >= whole.size())
+                heard.replyEndUs = ReceiveClockUs() - t0;
+        }
+        heard.lastUs = ReceiveClockUs() - t0;
+        EXPECT_EQ(heard.bytes, whole);
+        return heard;
+    };
+
+    const Heard prompt = probe(0, 300'000);
+    EXPECT_EQ(prompt.last, 0);
+    EXPECT_GE(prompt.lastUs, 300'000);
+
+    const Heard late = probe(1, 1'000'000);
+    EXPECT_EQ(late.last, 0);
+    EXPECT_GE(late.replyEndUs, 250'000);
+    EXPECT_LT(late.replyEndUs, 1'000'000);
+    EXPECT_GE(late.lastUs, 1'000'000);
+
+    rig.commandEvent.Set();
+    EXPECT_EQ(
+        ChannelListen(channel.state, chunk, 1, ReceiveClockUs() + 10'000'000, &rig.commandEvent),
+        kErrAborted);
 }
 
 }  // namespace
