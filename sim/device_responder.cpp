@@ -10,6 +10,9 @@ namespace {
 
 constexpr int kDefaultStaleGapMs = 50;
 constexpr int kDefaultSplitGapMs = 5;
+constexpr int kDefaultNoiseBytes = 24;
+// More noise than a receive queue holds shows nothing more.
+constexpr int kMostNoiseBytes = 65536;
 
 struct KindName {
     FaultKind kind;
@@ -24,6 +27,7 @@ constexpr KindName kKindNames[] = {
     {FaultKind::kShortReply, "short"},
     {FaultKind::kDelay, "delay"},
     {FaultKind::kSplit, "split"},
+    {FaultKind::kNoise, "noise"},
 };
 
 // A non-negative number as a rule's field, decimal or 0x hexadecimal.
@@ -81,6 +85,8 @@ std::optional<FaultRule> ParseFaultRule(std::string_view text) {
         rule.value = DeviceModel::kErrBadBlock;
     } else if (rule.kind == FaultKind::kSplit) {
         rule.value = 2;
+    } else if (rule.kind == FaultKind::kNoise) {
+        rule.value = kDefaultNoiseBytes;
     } else if (rule.kind == FaultKind::kDelay) {
         return std::nullopt;  // a delay needs its length
     }
@@ -238,7 +244,19 @@ ReplyPlan DeviceResponder::Respond(std::span<const std::uint8_t> request) {
     reply.frame = SimEncodeFrame(payload);
     reply.delayMs = replyDelayMs_;
     if (const FaultRule* delay = find(FaultKind::kDelay)) reply.delayMs = std::max(0, delay->value);
-    if (find(FaultKind::kBadChecksum) != nullptr) {
+    const FaultRule* noise = find(FaultKind::kNoise);
+    if (noise != nullptr) {
+        // Any byte but the two that frame: a receiver sees a line that is
+        // alive but never a frame's end.
+        const int count =
+            std::clamp(noise->value > 0 ? noise->value : kDefaultNoiseBytes, 1, kMostNoiseBytes);
+        reply.frame.clear();
+        while (static_cast<int>(reply.frame.size()) < count) {
+            const auto byte = static_cast<std::uint8_t>(random_() >> 24);
+            if (byte != kStx && byte != kEtx) reply.frame.push_back(byte);
+        }
+        AppendNote(note, "noise");
+    } else if (find(FaultKind::kBadChecksum) != nullptr) {
         SimCorruptFrame(reply.frame, SIZE_MAX);
         AppendNote(note, "bad checksum");
     }
@@ -262,6 +280,7 @@ ReplyPlan DeviceResponder::Respond(std::span<const std::uint8_t> request) {
     plan.transmissions.push_back(std::move(reply));
 
     for (Transmission& sent : plan.transmissions) {
+        if (noise != nullptr && &sent == &plan.transmissions.back()) continue;  // nothing to damage
         if (LineCorrupts()) {
             SimCorruptFrame(sent.frame, random_() % (sent.frame.size() - 2));
             AppendNote(sent.note, "damaged by the line");

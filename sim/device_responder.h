@@ -36,6 +36,8 @@ enum class FaultKind {
                    // command (the default: no status byte)
     kDelay,        // the reply goes out `value` ms after the request was received
     kSplit,        // the reply is written in `value` pieces (at least 2), gapMs apart (default 5)
+    kNoise,        // in place of the reply `value` bytes (default 24) of noise without STX or
+                   // ETX: the line shows bytes but never a frame's end
 };
 
 struct FaultRule {
@@ -46,7 +48,8 @@ struct FaultRule {
     int gapMs = -1;  // kStale and kSplit: the pause they use; -1 for the default
 };
 
-// "silence", "stale", "bad-checksum", "other-node", "refuse", "short", "delay", "split".
+// "silence", "stale", "bad-checksum", "other-node", "refuse", "short", "delay", "split",
+// "noise".
 std::string_view FaultKindName(FaultKind kind);
 std::optional<FaultKind> FaultKindFromName(std::string_view name);
 
@@ -56,7 +59,7 @@ std::optional<FaultRule> ParseFaultRule(std::string_view text);
 
 // One frame the device sends, and how.
 struct Transmission {
-    std::vector<std::uint8_t> frame;  // encoded, STX to ETX
+    std::vector<std::uint8_t> frame;  // encoded, STX to ETX (or the noise sent instead)
     int delayMs = 0;                  // pause before the first byte
     int pieces = 1;                   // written in this many parts
     int gapMs = 0;                    // pause between parts

@@ -221,7 +221,9 @@ int main(int argc, char** argv) {
             "default 50), bad-checksum, other-node (node + 1), refuse (not executed, refused "
             "with error byte VALUE, default 255), short (cut to VALUE bytes; by default "
             "sequence, node and command only), delay (reply VALUE ms late), split (reply in VALUE "
-            "pieces, default 2, GAP ms apart, default 5). On a line of several devices a rule "
+            "pieces, default 2, GAP ms apart, default 5), noise (VALUE bytes of noise, default "
+            "24, never a start or end byte, in place of the reply). On a line of several devices "
+            "a rule "
             "applies to each, counting "
             "its own requests. Example: --fault 19:3:silence --fault any:every:delay:20")
         ->check([](const std::string& text) {

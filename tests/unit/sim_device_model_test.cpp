@@ -334,6 +334,19 @@ TEST_F(SimResponder, BadChecksumKeepsTheFramingIntact) {
     EXPECT_TRUE(std::equal(good.begin(), good.end() - 3, frame.begin()));
 }
 
+TEST_F(SimResponder, NoiseTakesTheReplysPlaceAndNeverFrames) {
+    responder.AddFault({16, 1, FaultKind::kNoise});
+    responder.AddFault({16, 2, FaultKind::kNoise, 600});
+    for (const std::size_t length : {std::size_t{24}, std::size_t{600}}) {
+        const ReplyPlan plan = Send(16);
+        ASSERT_EQ(plan.transmissions.size(), 1u);
+        const Bytes& noise = plan.transmissions[0].frame;
+        EXPECT_EQ(noise.size(), length);
+        EXPECT_EQ(std::count(noise.begin(), noise.end(), 0x02), 0);
+        EXPECT_EQ(std::count(noise.begin(), noise.end(), 0x03), 0);
+    }
+}
+
 TEST(SimCorruptFrame, AlwaysBreaksTheChecksumNeverTheFraming) {
     std::mt19937 random(7);
     for (int round = 0; round < 300; ++round) {
@@ -444,9 +457,9 @@ TEST(SimFaultRule, ParsesTheCommandLineForm) {
     EXPECT_EQ(any->gapMs, 16);
 
     EXPECT_EQ(ParseFaultRule("21:1:refuse")->value, 255);
-    for (const FaultKind kind :
-         {FaultKind::kSilence, FaultKind::kStale, FaultKind::kBadChecksum, FaultKind::kOtherNode,
-          FaultKind::kRefuse, FaultKind::kShortReply, FaultKind::kDelay, FaultKind::kSplit})
+    for (const FaultKind kind : {FaultKind::kSilence, FaultKind::kStale, FaultKind::kBadChecksum,
+                                 FaultKind::kOtherNode, FaultKind::kRefuse, FaultKind::kShortReply,
+                                 FaultKind::kDelay, FaultKind::kSplit, FaultKind::kNoise})
         EXPECT_EQ(FaultKindFromName(FaultKindName(kind)), kind);
 
     for (const char* bad : {"", "19", "19:1", "19:1:explode", "300:1:silence", "19:-1:silence",
