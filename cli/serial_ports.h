@@ -19,3 +19,13 @@ std::vector<SerialPortEntry> ListSerialPorts();
 // way the technician can act on (for example a group the user lacks); empty
 // otherwise.
 std::string PortAccessHint(const std::string& portName);
+
+// What the system says of the adapter behind a local port, so that the
+// technician can tell which one is plugged in.
+struct AdapterDescription {
+    std::string byIdName;  // the /dev/serial/by-id link pointing at the port, empty when none
+    std::string driver;    // the kernel driver bound to it (sysfs), empty when none
+};
+
+// Empty for a port the system knows nothing of (and on Windows).
+AdapterDescription DescribeAdapter(const std::string& portName);

@@ -68,6 +68,45 @@ std::vector<SerialPortEntry> ListSerialPortsIn(const std::string& deviceFolder) 
     return ports;
 }
 
+AdapterDescription DescribeAdapter(const std::string& portName) {
+    return DescribeAdapterIn(portName, "/dev", "/sys");
+}
+
+AdapterDescription DescribeAdapterIn(const std::string& portName, const std::string& deviceFolder,
+                                     const std::string& sysFolder) {
+    AdapterDescription description;
+    char real[PATH_MAX];
+    if (realpath(portName.c_str(), real) == nullptr) return description;
+    const std::string device = real;
+
+    // The port may have been named by its stable link already; otherwise the
+    // first link, by name, that leads to the same device.
+    const std::string byId = deviceFolder + "/serial/by-id/";
+    if (portName.compare(0, byId.size(), byId) == 0) {
+        description.byIdName = portName;
+    } else {
+        for (const std::string& name : NamesIn(byId.c_str(), "", false)) {
+            char target[PATH_MAX];
+            if (realpath((byId + name).c_str(), target) != nullptr && device == target) {
+                description.byIdName = byId + name;
+                break;
+            }
+        }
+    }
+
+    // sysfs links the terminal to its device, and the device to the driver
+    // bound to it; a built-in UART without a driver of its own has no link.
+    const std::string tty = device.substr(device.rfind('/') + 1);
+    const std::string link = sysFolder + "/class/tty/" + tty + "/device/driver";
+    char driver[PATH_MAX];
+    const ssize_t length = readlink(link.c_str(), driver, sizeof driver - 1);
+    if (length > 0) {
+        const std::string path(driver, static_cast<std::size_t>(length));
+        description.driver = path.substr(path.rfind('/') + 1);
+    }
+    return description;
+}
+
 std::string PortAccessHint(const std::string& portName) {
     if (access(portName.c_str(), R_OK | W_OK) == 0 || errno != EACCES) return "";
     struct stat info {};

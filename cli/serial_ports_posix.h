@@ -11,3 +11,8 @@
 // serial/by-id links in name order, then ttyUSB, ttyACM and ttyS devices,
 // each group in the order of its numbers.
 std::vector<SerialPortEntry> ListSerialPortsIn(const std::string& deviceFolder);
+
+// DescribeAdapter with the device folder ("/dev") and the sysfs folder
+// ("/sys") given.
+AdapterDescription DescribeAdapterIn(const std::string& portName, const std::string& deviceFolder,
+                                     const std::string& sysFolder);

@@ -61,3 +61,10 @@ std::string PortAccessHint(const std::string& portName) {
     (void)portName;
     return "";
 }
+
+AdapterDescription DescribeAdapter(const std::string& portName) {
+    // Windows names its ports COMn and has no stable names or driver links
+    // of the kind to show.
+    (void)portName;
+    return {};
+}

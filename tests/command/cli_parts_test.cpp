@@ -247,4 +247,33 @@ TEST_F(TerminalDialogTest, PortsListTheByIdLinksFirstThenNumericOrder) {
                   "/ttyUSB3 -", "/ttyUSB11 -", "/ttyACM0 -", "/ttyS1 -", "/ttyS2 -", "/ttyS10 -"}));
 }
 
+// The adapter is found by its by-id link and sysfs driver link however the
+// port is named, and a port without either is described as empty.
+TEST_F(TerminalDialogTest, AdapterIsDescribedByItsByIdLinkAndDriver) {
+    const fs::path dev = folder / "dev";
+    const fs::path sys = folder / "sys";
+    fs::create_directories(dev / "serial" / "by-id");
+    for (const char* name : {"ttyUSB3", "ttyUSB4", "ttyS0"})
+        std::ofstream(dev / name).put('\n');
+    fs::create_symlink("../../ttyUSB4", dev / "serial" / "by-id" / "usb-A-if00-port0");
+    fs::create_symlink("../../ttyUSB3", dev / "serial" / "by-id" / "usb-B-if00-port0");
+    fs::create_symlink("../../ttyUSB3", dev / "serial" / "by-id" / "usb-C-if00-port0");
+    fs::create_directories(sys / "class" / "tty" / "ttyUSB3" / "device");
+    fs::create_symlink("../../../bus/usb-serial/drivers/ftdi_sio",
+                       sys / "class" / "tty" / "ttyUSB3" / "device" / "driver");
+
+    const std::string byId = (dev / "serial" / "by-id" / "usb-B-if00-port0").string();
+    const std::string byIdToo = (dev / "serial" / "by-id" / "usb-C-if00-port0").string();
+    struct Case {
+        std::string port, byIdName, driver;
+    };
+    for (const Case& c :
+         {Case{(dev / "ttyUSB3").string(), byId, "ftdi_sio"}, Case{byIdToo, byIdToo, "ftdi_sio"},
+          Case{(dev / "ttyS0").string(), "", ""}, Case{(dev / "ttyUSB9").string(), "", ""}}) {
+        const AdapterDescription found = DescribeAdapterIn(c.port, dev.string(), sys.string());
+        EXPECT_EQ(found.byIdName, c.byIdName) << c.port;
+        EXPECT_EQ(found.driver, c.driver) << c.port;
+    }
+}
+
 }  // namespace
