@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "check_counter.h"
+#include "platform/event.h"
 #include "protocol/frame_codec.h"
 #include "protocol/result_code.h"
 #include "serial_driver_calls.h"
@@ -404,6 +405,46 @@ void CheckStuckRequest(const StuckCase& stuck) {
     Check(!ChannelIsOpen(channel), "the port is closed");
 }
 
+// Listening delivers what the driver queues as it stands: a frame identical
+// to the request and bytes outside any frame too, then the reply; once the
+// deadline has passed with nothing more it says 0, and Stop ends it.
+void CheckListen() {
+    g_driver = FakeDriver{};
+    SerialChannel channel{};
+    CheckCode(OpenChannel(channel, "COM3"), kResultOk, "listen: the port opens");
+    ChannelDiscardInput(channel);
+    CheckCode(ChannelWrite(channel, kRequest, sizeof kRequest), kResultOk, "listen: the request");
+    const std::uint8_t noise[] = {0x55, kDle, 0xAA};
+    Queue(kRequest, sizeof kRequest);  // the line's echo, before the reply is due
+    Queue(noise, sizeof noise);
+    std::uint8_t expected[sizeof kRequest + sizeof noise + sizeof kReply];
+    std::memcpy(expected, kRequest, sizeof kRequest);
+    std::memcpy(expected + sizeof kRequest, noise, sizeof noise);
+    std::memcpy(expected + sizeof kRequest + sizeof noise, kReply, sizeof kReply);
+
+    const std::int64_t untilUs = ReceiveClockUs() + 200'000;
+    std::uint8_t heard[64];
+    int count = 0;
+    int got = 0;
+    while ((got = ChannelListen(channel, heard + count, static_cast<int>(sizeof heard) - count,
+                                untilUs, nullptr)) > 0)
+        count += got;
+    const std::int64_t endedUs = ReceiveClockUs();
+    CheckCode(got, 0, "listen: nothing more by the deadline");
+    Check(count == static_cast<int>(sizeof expected) &&
+              std::memcmp(heard, expected, sizeof expected) == 0,
+          "listen: echo, noise and reply delivered raw, in order");
+    Check(endedUs >= untilUs && endedUs < untilUs + 2'000'000,
+          "listen: ends at its deadline, not before");
+
+    Event stop;
+    stop.Set();
+    CheckCode(ChannelListen(channel, heard, sizeof heard, ReceiveClockUs() + 10'000'000, &stop),
+              kErrAborted, "listen: Stop ends it");
+    LineErrorCounters counters;
+    Check(!ChannelErrorCounters(channel, counters), "listen: Windows keeps no error counts");
+}
+
 }  // namespace
 
 int main() {
@@ -413,6 +454,7 @@ int main() {
     CheckLeftOverEventCharacter();
     CheckSilentEventCharacter();
     CheckReplyStillArriving();
+    CheckListen();
     for (const StuckCase& stuck :
          {StuckCase{"stuck wait", false}, StuckCase{"stuck write", true}}) {
         CheckStuckRequest(stuck);
