@@ -112,12 +112,18 @@ void PrintColumns(const std::vector<std::vector<std::string>>& rows) {
         for (std::size_t i = 0; i < row.size(); ++i)
             widths[i] = std::max(widths[i], Utf8Width(row[i]));
     }
-    for (const auto& row : rows) {
-        std::string line;
-        for (std::size_t i = 0; i < row.size(); ++i) {
-            line += row[i];
-            if (i + 1 < row.size()) line.append(widths[i] - Utf8Width(row[i]) + 2, ' ');
+    for (const auto& row : rows)
+        PrintRow(row, widths);
+}
+
+void PrintRow(const std::vector<std::string>& row, const std::vector<std::size_t>& widths) {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+        line += row[i];
+        if (i + 1 < row.size()) {
+            const std::size_t width = Utf8Width(row[i]);
+            line.append((i < widths.size() && widths[i] > width ? widths[i] - width : 0) + 2, ' ');
         }
-        std::printf("%s\n", line.c_str());
     }
+    std::printf("%s\n", line.c_str());
 }

@@ -39,3 +39,5 @@ void PrintJsonLine(const nlohmann::ordered_json& json);
 // column's widest (in characters, for the Cyrillic texts); the last column
 // is not padded.
 void PrintColumns(const std::vector<std::vector<std::string>>& rows);
+// One such row with the widths given, for rows printed as they come.
+void PrintRow(const std::vector<std::string>& row, const std::vector<std::size_t>& widths);

@@ -52,13 +52,32 @@ std::string WarningText(const ScanWarning& warning) {
     return text;
 }
 
+// The table's captions: the dialog's, without their colons.
+std::vector<std::string> Captions() {
+    std::vector<std::string> captions{"485 N"};
+    for (const char* text : kIdentityCaptions) {
+        std::string caption = text;
+        while (!caption.empty() && (caption.back() == ':' || caption.back() == ' '))
+            caption.pop_back();
+        captions.push_back(caption);
+    }
+    return captions;
+}
+
+// Rows are printed as devices are found, before the later ones are known, so
+// each column is as wide as the longest text it can ever hold: a node, four
+// letters of device type, eight digits of serial number or "не задан", 18
+// characters of version and date, and "отсутствует".
+constexpr std::array<std::size_t, 6> kLongestValues = {3, 4, 8, 18, 18, 11};
+
 class ScanReport : public ScanListener {
   public:
-    explicit ScanReport(StatusOutput& status) : status_(status) {}
+    ScanReport(StatusOutput& status, bool printRows) : status_(status), printRows_(printRows) {}
 
-    void Asking(std::size_t index, std::size_t count, std::uint8_t node) override {
+    void Asking(ScanPass pass, std::size_t index, std::size_t count, std::uint8_t node) override {
         const std::string text = "node " + std::to_string(node) + " (" + std::to_string(index + 1) +
-                                 " of " + std::to_string(count) + ")";
+                                 " of " + std::to_string(count) +
+                                 (pass == ScanPass::kFull ? ", full wait)" : ")");
         char percent[16];
         FormatPercent(percent, static_cast<int>(count), static_cast<int>(index));
         status_.Show(text, percent);
@@ -68,6 +87,7 @@ class ScanReport : public ScanListener {
         devices_.push_back({node,
                             {texts.deviceType, texts.serialNumber, texts.bootVersion,
                              texts.appVersion, texts.requiredBootVersion}});
+        if (printRows_) PrintFound(devices_.back());
     }
 
     void Warn(const ScanWarning& warning) override {
@@ -78,7 +98,7 @@ class ScanReport : public ScanListener {
         std::fflush(stderr);
     }
 
-    // In node order, whatever the order of the list.
+    // In node order, whatever the order of the list and of finding.
     std::vector<ScannedDevice> Devices() const {
         std::vector<ScannedDevice> sorted = devices_;
         std::stable_sort(sorted.begin(), sorted.end(),
@@ -87,28 +107,26 @@ class ScanReport : public ScanListener {
     }
 
   private:
-    StatusOutput& status_;
-    std::vector<ScannedDevice> devices_;
-};
-
-// A caption line and one row a device; the captions are the dialog's,
-// without their colons.
-void PrintTable(const std::vector<ScannedDevice>& devices) {
-    std::vector<std::string> captions{"485 N"};
-    for (const char* text : kIdentityCaptions) {
-        std::string caption = text;
-        while (!caption.empty() && (caption.back() == ':' || caption.back() == ' '))
-            caption.pop_back();
-        captions.push_back(caption);
-    }
-    std::vector<std::vector<std::string>> rows{captions};
-    for (const ScannedDevice& device : devices) {
+    void PrintFound(const ScannedDevice& device) {
+        // Below the status line, which a terminal would otherwise draw over.
+        status_.BreakLine();
+        if (widths_.empty()) {
+            const std::vector<std::string> captions = Captions();
+            for (std::size_t i = 0; i < captions.size(); ++i)
+                widths_.push_back(std::max(Utf8Width(captions[i]), kLongestValues[i]));
+            PrintRow(captions, widths_);
+        }
         std::vector<std::string> row{std::to_string(device.node)};
         row.insert(row.end(), device.identity.begin(), device.identity.end());
-        rows.push_back(row);
+        PrintRow(row, widths_);
+        std::fflush(stdout);
     }
-    PrintColumns(rows);
-}
+
+    StatusOutput& status_;
+    bool printRows_;
+    std::vector<ScannedDevice> devices_;
+    std::vector<std::size_t> widths_;  // empty until the caption line is out
+};
 
 Json ScanJson(const CliOptions& options, ResultCode result,
               const std::vector<ScannedDevice>& devices) {
@@ -131,7 +149,7 @@ int RunScan(const CliOptions& options, LineState& line, Event& commandEvent, Sta
     TerminalDialog dialog(status, SaveAnswer{});
     dialog.SetField(kIdPort, options.port);
     CommandContext context{dialog, line, commandEvent};
-    ScanReport report(status);
+    ScanReport report(status, !options.json);
     const ResultCode result = ScanLineCommand(context, options.nodes, report);
     const std::vector<ScannedDevice> devices = report.Devices();
     if (result == kResultOk || result == kErrNoDevice) {
@@ -144,11 +162,7 @@ int RunScan(const CliOptions& options, LineState& line, Event& commandEvent, Sta
     failure.result = result;
     if (result == kErrPortOpen) failure.detail = PortOpenDetail(options.port, line);
     PrintFailureLines(failure, status);
-    if (options.json) {
-        PrintJsonLine(ScanJson(options, result, devices));
-    } else if (!devices.empty()) {
-        PrintTable(devices);
-    }
+    if (options.json) PrintJsonLine(ScanJson(options, result, devices));
     std::fflush(stdout);
     std::fflush(stderr);
     return ExitCodeOf(result, false);

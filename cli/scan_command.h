@@ -1,5 +1,6 @@
 // vx40 scan: which nodes of the line answer, and the identity of each
-// device that does, as rows in node order or as one JSON object.
+// device that does, as rows printed as the devices are found or as one JSON
+// object in node order at the end.
 #pragma once
 
 class Event;

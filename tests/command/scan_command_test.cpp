@@ -1,6 +1,6 @@
 // vx40 scan as a process against a simulated line of three devices, at
 // nodes 3, 7 and 12. The scans ask short node lists: every silent node costs
-// a 250 ms reply wait.
+// a quick wait and then a full 250 ms reply wait.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -20,6 +20,16 @@ const std::string kRows =
     "3      VX40            12345           01.02 (14.05.2015)  01.05 (25.03.2016)  01.02\n"
     "7      VX41            1001            01.02 (14.05.2015)  01.05 (25.03.2016)  01.02\n"
     "12     VX40            не задан        01.02 (14.05.2015)  отсутствует         01.02\n";
+
+// The caption line and the rows of kRows for `nodes`, in the order given.
+std::string Table(std::initializer_list<std::string> nodes) {
+    std::string table = kRows.substr(0, kRows.find('\n') + 1);
+    for (const std::string& node : nodes) {
+        const std::size_t at = kRows.find("\n" + node + " ") + 1;
+        table += kRows.substr(at, kRows.find('\n', at) + 1 - at);
+    }
+    return table;
+}
 
 class Vx40Scan : public ::testing::Test {
   protected:
@@ -65,12 +75,14 @@ TEST_F(Vx40Scan, FindsTheDevicesOneRowEachInNodeOrder) {
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.out, kRows);
     const auto status = Lines(run.err);
-    ASSERT_EQ(status.size(), 22u) << run.err;
+    ASSERT_EQ(status.size(), 40u) << run.err;
     EXPECT_EQ(status[0], "node 0 (1 of 21) 00%");
     EXPECT_EQ(status[20], "node 20 (21 of 21) 95%");
-    EXPECT_EQ(status[21], "21 nodes asked, 3 devices found 100%");
-    // One attempt at a silent node, not four.
-    EXPECT_EQ(PresenceChecks(5), 1);
+    EXPECT_EQ(status[21], "node 0 (1 of 18, full wait) 00%");
+    EXPECT_EQ(status[38], "node 20 (18 of 18, full wait) 94%");
+    EXPECT_EQ(status[39], "21 nodes asked, 3 devices found 100%");
+    // One attempt at a silent node in each pass, not four.
+    EXPECT_EQ(PresenceChecks(5), 2);
 
     // The list's order is not the output's.
     run = Vx40({"-q", "--json", "scan", "--nodes", "12,5,7,3"});
@@ -104,11 +116,13 @@ TEST_F(Vx40Scan, WrongRepliesAreWarningsNotDevicesAndNoDeviceEndsWith5) {
     std::vector<std::string> warnings;
     for (const std::string& text : Lines(run.err))
         if (text.rfind("warning: ", 0) == 0) warnings.push_back(text);
+    // Node 12 answered the quick presence check; 3 and 7 are judged in the
+    // full pass.
     EXPECT_EQ(warnings, (std::vector<std::string>{
-                            "warning: node 3: the reply came from node 4",
-                            "warning: node 7: a garbled reply",
                             "warning: node 12: answered, but its information was not read: "
                             "Ошибка обмена с устройством.",
+                            "warning: node 3: the reply came from node 4",
+                            "warning: node 7: a garbled reply",
                         }));
     EXPECT_EQ(Lines(run.err).back(), "Устройство Velmo 2.0 не обнаружено.");
 }
@@ -120,8 +134,21 @@ TEST_F(Vx40Scan, ThroughAnEchoingAdapterASilentNodeIsSilence) {
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.out, kRows.substr(0, kRows.find("\n12 ") + 1));
     EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
-    EXPECT_EQ(PresenceChecks(5), 1);
-    EXPECT_EQ(PresenceChecks(9), 1);
+    EXPECT_EQ(PresenceChecks(5), 2);
+    EXPECT_EQ(PresenceChecks(9), 2);
+}
+
+TEST_F(Vx40Scan, ASlowDeviceIsFoundInTheFullPassAndListedAfterTheQuickOnes) {
+    // The simulator answers one request at a time: node 3's late answer to
+    // the quick pass comes while node 5 is being asked or after, and must
+    // neither end up at node 5 nor take node 3's full-wait answer's place.
+    sim->AddFault(3, *ParseFaultRule("any:every:delay:200"));
+    const ChildResult run = Vx40({"scan", "--nodes", "7,12,3,5"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, Table({"7", "12", "3"}));
+    EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("node 3 (1 of 2, full wait)"), std::string::npos) << run.err;
+    EXPECT_EQ(PresenceChecks(3), 2);
 }
 
 TEST_F(Vx40Scan, InterruptPrintsWhatWasFoundAndEndsWith130) {
