@@ -234,7 +234,9 @@ int main(int argc, char** argv) {
                      "Share (0 to 1) of frames in each direction damaged by the line: damaged "
                      "requests go unanswered, damaged replies fail their checksum")
         ->check(CLI::Range(0.0, 1.0));
-    faultGroup->add_option("--seed", options.seed, "Seed of the line damage")
+    faultGroup
+        ->add_option("--seed", options.seed,
+                     "Seed of the line damage and of the noise fault's bytes")
         ->capture_default_str();
     faultGroup->add_flag(
         "--pace", options.pace,
