@@ -131,12 +131,14 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& option
         ->type_name("N")
         ->check(CLI::PositiveNumber);
     CLI::App* scan = app.add_subcommand(
-        "scan", "Find the devices on the line: ask every node of --nodes (default 0-255) once");
+        "scan", "Find the devices on the line: ask every node of --nodes (default 0-255)");
     scan->footer(
-        "One presence check a node, with a single 250 ms reply wait (about 64 s for all 256 "
-        "nodes), then the identity of each device that answered: one row a device in node "
-        "order, or with --json one object with a devices array. Exit 0 when a device was "
-        "found, 5 when none was; Ctrl-C prints what was found so far (130).");
+        "A quick pass asks every node once with a 33 ms reply wait (about 9 s for all 256 "
+        "nodes); a full pass then asks the nodes that stayed silent with the usual 250 ms, "
+        "so a slow device is found too. The identity of each device that answered is "
+        "printed as a row as soon as it is found, or with --json one object with a devices "
+        "array in node order. Exit 0 when a device was found, 5 when none was; Ctrl-C "
+        "prints what was found so far (130).");
 
     CLI::App* rollout = app.add_subcommand(
         "rollout", "Update the devices of several lines from one plan, the lines in parallel");
