@@ -112,6 +112,7 @@ Outcome RunCommand(const CliOptions& options, CommandContext& context, TerminalD
         case CommandKind::Log:
         case CommandKind::Scan:
         case CommandKind::Rollout:
+        case CommandKind::Doctor:
             break;
     }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/console.h"
+#include "cli/doctor_command.h"
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
 #include "cli/node_run.h"
@@ -62,5 +63,7 @@ int main(int argc, char** argv) {
     if (options.command == CommandKind::Rollout)
         return RunRolloutCommand(options, interrupt, status, IsTerminal(stderr));
     if (options.command == CommandKind::Scan) return RunScan(options, g_line, commandEvent, status);
+    if (options.command == CommandKind::Doctor)
+        return RunDoctor(options, g_line, commandEvent, status);
     return RunOnNodes(options, g_line, commandEvent, interrupt, status);
 }

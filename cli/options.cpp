@@ -162,6 +162,19 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& option
         "that of the first device that failed or was absent (5); 130 after Ctrl-C (a first "
         "press lets the writes in progress finish, a second aborts them).");
 
+    CLI::App* doctor = app.add_subcommand(
+        "doctor",
+        "Say why no device answers: probe the node, listen to the line, name what "
+        "came back and what to try");
+    doctor->footer(
+        "Opens the port (naming the adapter, its driver and its line error counts on Linux), "
+        "sends a few presence checks to -n and listens a second after each, keeping every "
+        "byte. The verdict: answered (exit 0, with the identity), refused (6), late, "
+        "other-node, garbled, echo-only or silent (5); 4 when the port cannot be opened. "
+        "For silent and echo-only, a quick scan of every node names those that answer. "
+        "Ends within about 20 s. With --json one object: result, message, port, node, "
+        "verdict, echo, replyMs, otherNode, answeredAt, device, adapter.");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -176,6 +189,7 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& option
     if (ports->parsed()) options.command = CommandKind::Ports;
     if (serviceLog->parsed()) options.command = CommandKind::Log;
     if (rollout->parsed()) options.command = CommandKind::Rollout;
+    if (doctor->parsed()) options.command = CommandKind::Doctor;
     if (scan->parsed()) {
         options.command = CommandKind::Scan;
         // Without --nodes a scan looks at the whole line, not at -n.
@@ -190,7 +204,7 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& option
     const char* refusal = nullptr;
     if (listGiven &&
         (options.command == CommandKind::Ports || options.command == CommandKind::Log ||
-         options.command == CommandKind::Rollout)) {
+         options.command == CommandKind::Rollout || options.command == CommandKind::Doctor)) {
         refusal = "--nodes: only info, write, backup and activate serve nodes";
     } else if (options.command == CommandKind::Rollout && options.trace) {
         // The frames of several lines at once would interleave on stderr.

@@ -8,7 +8,7 @@
 
 #include "operations/backup.h"
 
-enum class CommandKind { Info, Write, Backup, Activate, Ports, Log, Scan, Rollout };
+enum class CommandKind { Info, Write, Backup, Activate, Ports, Log, Scan, Rollout, Doctor };
 
 struct CliOptions {
     std::string port;          // the port field's text

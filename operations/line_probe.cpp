@@ -1,0 +1,196 @@
+#include "operations/line_probe.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "operations/device_identity.h"
+#include "protocol/exchange.h"
+#include "protocol/frame_codec.h"
+#include "transport/line_timing.h"
+#include "transport/serial_channel.h"
+
+namespace {
+
+constexpr int kProbeLimit = 3;
+// Probing ends within this, whatever the reply wait.
+constexpr int kProbingBudgetMs = 9500;
+constexpr std::int64_t kUsPerMs = 1000;
+
+// When the byte at `offset` came.
+std::int64_t ArrivalOf(const ProbeCapture& capture, std::size_t offset) {
+    for (std::size_t i = 0; i < capture.chunkCount; ++i)
+        if (offset < capture.chunks[i].end) return capture.chunks[i].atUs;
+    return capture.chunkCount > 0 ? capture.chunks[capture.chunkCount - 1].atUs : 0;
+}
+
+int WholeMs(std::int64_t us) {
+    return static_cast<int>(std::max<std::int64_t>(0, (us + kUsPerMs / 2) / kUsPerMs));
+}
+
+// One complete frame of the capture from a device: what it says.
+void JudgeFrame(const std::uint8_t* frame, std::size_t length, std::int64_t endUs,
+                const ProbeRequest& request, const std::int64_t (&earlierEndUs)[256],
+                ProbeFindings& findings) {
+    FrameBuffers buffers;  // the decoder works between fixed buffers
+    if (length > sizeof buffers.RxFrameBuffer) {
+        ++findings.badFrames;
+        return;
+    }
+    std::memcpy(buffers.RxFrameBuffer, frame, length);
+    int payloadLength = 0;
+    if (DecodeFrame(buffers, static_cast<int>(length), payloadLength) != kResultOk ||
+        payloadLength < kRequestHeaderLength) {
+        ++findings.badFrames;
+        return;
+    }
+    const std::uint8_t* payload = buffers.PayloadBuffer;
+    if (payload[1] != request.node) {
+        findings.otherNode = payload[1];
+        return;
+    }
+    // No status byte: nothing a device answers with (the request's own
+    // bytes a second time are no reply either).
+    if (payloadLength <= kRequestHeaderLength) {
+        ++findings.badFrames;
+        return;
+    }
+    std::int64_t fromUs = request.sentEndUs;
+    if (payload[0] != request.sequence && earlierEndUs[payload[0]] != 0)
+        fromUs = earlierEndUs[payload[0]];
+    const int replyMs = WholeMs(endUs - fromUs);
+    LineVerdict verdict = LineVerdict::kAnswered;
+    if (payload[3] != kStatusAccepted) {
+        verdict = LineVerdict::kRefused;
+        findings.refusal = DeviceErrorResult(payload[4]);
+    } else if (replyMs > request.replyWaitMs) {
+        verdict = LineVerdict::kLate;
+    }
+    // The best reply heard decides; among equals, the first.
+    if (findings.replyMs < 0 || verdict < findings.verdict) {
+        findings.verdict = verdict;
+        findings.replyMs = replyMs;
+    }
+}
+
+}  // namespace
+
+std::string_view VerdictName(LineVerdict verdict) {
+    switch (verdict) {
+        case LineVerdict::kAnswered:
+            return "answered";
+        case LineVerdict::kRefused:
+            return "refused";
+        case LineVerdict::kLate:
+            return "late";
+        case LineVerdict::kOtherNode:
+            return "other-node";
+        case LineVerdict::kGarbled:
+            return "garbled";
+        case LineVerdict::kEchoOnly:
+            return "echo-only";
+        case LineVerdict::kSilent:
+            return "silent";
+    }
+    return "silent";
+}
+
+void JudgeCapture(const ProbeCapture& capture, const ProbeRequest& request,
+                  const std::int64_t (&earlierEndUs)[256], ProbeFindings& findings) {
+    // The verdict from a reply of the node is kept in findings.replyMs; the
+    // others follow from what was counted, in the order of LineVerdict.
+    bool echoSeen = false;
+    std::size_t frameStart = 0;
+    bool inFrame = false;
+    for (std::size_t i = 0; i < capture.count; ++i) {
+        const std::uint8_t value = capture.bytes[i];
+        if (value == kStx) {
+            // A frame begun again before its end: what came before is lost.
+            if (inFrame) findings.strayBytes += static_cast<int>(i - frameStart);
+            inFrame = true;
+            frameStart = i;
+        } else if (value == kEtx) {
+            if (!inFrame) {
+                ++findings.strayBytes;
+                continue;
+            }
+            inFrame = false;
+            const std::uint8_t* frame = capture.bytes + frameStart;
+            const std::size_t length = i + 1 - frameStart;
+            // The request's own copy, once a probe: an echoing adapter.
+            if (!echoSeen && length == request.length &&
+                std::memcmp(frame, request.frame, length) == 0) {
+                echoSeen = true;
+                findings.echo = true;
+                continue;
+            }
+            JudgeFrame(frame, length, ArrivalOf(capture, i), request, earlierEndUs, findings);
+        } else if (!inFrame) {
+            ++findings.strayBytes;
+        }
+    }
+    if (inFrame) findings.strayBytes += static_cast<int>(capture.count - frameStart);
+
+    if (findings.replyMs >= 0) return;  // the node answered: its verdict stands
+    if (findings.otherNode >= 0) {
+        findings.verdict = LineVerdict::kOtherNode;
+    } else if (findings.badFrames > 0 || findings.strayBytes > 0) {
+        findings.verdict = LineVerdict::kGarbled;
+    } else if (findings.echo) {
+        findings.verdict = LineVerdict::kEchoOnly;
+    } else {
+        findings.verdict = LineVerdict::kSilent;
+    }
+}
+
+int ProbeListenMs(int replyWaitMs) {
+    return std::min(kProbingBudgetMs, std::max(1000, 2 * replyWaitMs));
+}
+
+ResultCode ProbeNode(LineState& line, std::uint8_t node, ProbeFindings& findings,
+                     ProbeProgressFn onProbe, void* progressContext) {
+    findings = {};
+    const int replyWaitMs = ChannelReplyWaitMs(line.channel);
+    const int listenMs = ProbeListenMs(replyWaitMs);
+    const int probes = std::clamp(kProbingBudgetMs / listenMs, 1, kProbeLimit);
+    std::int64_t earlierEndUs[256] = {};
+    ProbeCapture capture;
+    for (int probe = 0; probe < probes; ++probe) {
+        if (onProbe != nullptr) onProbe(progressContext, probe, probes);
+        line.PayloadBuffer[0] = line.SequenceNumber;
+        line.PayloadBuffer[1] = node;
+        line.PayloadBuffer[2] = kCommandPresence;
+        const int frameLength = EncodeFrame(line, kRequestHeaderLength);
+        ChannelDiscardInput(line.channel);
+        if (line.trace != nullptr)
+            line.trace(line.traceContext, TraceDirection::Sent, line.TxFrameBuffer, frameLength);
+        const std::int64_t startUs = ReceiveClockUs();
+        const bool sent = ChannelWrite(line.channel, line.TxFrameBuffer, frameLength) == kResultOk;
+        const ProbeRequest request{
+            line.TxFrameBuffer,  static_cast<std::size_t>(frameLength), node,
+            line.SequenceNumber, startUs + LineTimeUs(frameLength),     replyWaitMs};
+        ++line.SequenceNumber;
+        ++findings.probes;
+
+        capture.count = 0;
+        capture.chunkCount = 0;
+        const std::int64_t untilUs = request.sentEndUs + std::int64_t{listenMs} * kUsPerMs;
+        while (sent && capture.count < ProbeCapture::kByteLimit &&
+               capture.chunkCount < ProbeCapture::kChunkLimit) {
+            std::uint8_t* space = capture.bytes + capture.count;
+            const int got = ChannelListen(
+                line.channel, space, static_cast<int>(ProbeCapture::kByteLimit - capture.count),
+                untilUs, line.abortEvent);
+            if (got == kErrAborted) return kErrAborted;
+            if (got <= 0) break;
+            if (line.trace != nullptr)
+                line.trace(line.traceContext, TraceDirection::Received, space, got);
+            capture.count += static_cast<std::size_t>(got);
+            capture.chunks[capture.chunkCount++] = {capture.count, ReceiveClockUs()};
+        }
+        JudgeCapture(capture, request, earlierEndUs, findings);
+        earlierEndUs[request.sequence] = request.sentEndUs;
+        if (findings.verdict == LineVerdict::kAnswered || findings.verdict == LineVerdict::kRefused)
+            break;
+    }
+    return kResultOk;
+}
