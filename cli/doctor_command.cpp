@@ -144,8 +144,10 @@ std::string VerdictText(const CliOptions& options, const DoctorReport& report) {
                        "timer, a busy device)";
             const int latency = LatencyFor(f.replyMs);
             if (latency == 0)
-                return text + "the server holds replies back longer than any allowance";
-            return text + "the server holds replies back: try -p '" +
+                return text +
+                       "the server, the link or the device holds replies back longer than any "
+                       "allowance";
+            return text + "the server, the link or the device holds replies back: try -p '" +
                    options.port.substr(0, options.port.find('?')) +
                    "?latency=" + std::to_string(latency) + "'";
         }
