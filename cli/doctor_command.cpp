@@ -329,10 +329,7 @@ int RunDoctor(const CliOptions& options, LineState& line, Event& commandEvent,
     } else {
         for (const std::string& text : FindingLines(options, report))
             std::printf("%s\n", text.c_str());
-        if (report.identified) {
-            for (std::size_t i = 0; i < kIdentityCaptions.size(); ++i)
-                std::printf("%s %s\n", kIdentityCaptions[i], report.identity[i].c_str());
-        }
+        if (report.identified) PrintIdentityLines(report.identity);
     }
     std::fflush(stdout);
     std::fflush(stderr);

@@ -52,8 +52,7 @@ void PrintText(const CliOptions& options, const Outcome& outcome) {
     }
     // info, and write, which ends by identifying the device again.
     if (!outcome.identified) return;
-    for (std::size_t i = 0; i < kIdentityCaptions.size(); ++i)
-        std::printf("%s %s\n", kIdentityCaptions[i], outcome.identity[i].c_str());
+    PrintIdentityLines(outcome.identity);
 }
 
 void PrintFailure(const Outcome& outcome) {
@@ -69,6 +68,24 @@ void PrintFailure(const Outcome& outcome) {
 }
 
 }  // namespace
+
+std::string Printable(std::string text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7F) {
+            text[i] = '?';
+        } else if (byte == 0xC2 && i + 1 < text.size() &&
+                   static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            text.replace(i, 2, "?");
+        }
+    }
+    return text;
+}
+
+void PrintIdentityLines(const std::array<std::string, 5>& identity) {
+    for (std::size_t i = 0; i < kIdentityCaptions.size(); ++i)
+        std::printf("%s %s\n", kIdentityCaptions[i], Printable(identity[i]).c_str());
+}
 
 Json IdentityJson(const std::array<std::string, 5>& identity) {
     Json device;
@@ -119,9 +136,10 @@ void PrintColumns(const std::vector<std::vector<std::string>>& rows) {
 void PrintRow(const std::vector<std::string>& row, const std::vector<std::size_t>& widths) {
     std::string line;
     for (std::size_t i = 0; i < row.size(); ++i) {
-        line += row[i];
+        const std::string cell = Printable(row[i]);
+        line += cell;
         if (i + 1 < row.size()) {
-            const std::size_t width = Utf8Width(row[i]);
+            const std::size_t width = Utf8Width(cell);
             line.append((i < widths.size() && widths[i] > width ? widths[i] - width : 0) + 2, ' ');
         }
     }

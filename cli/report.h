@@ -23,6 +23,15 @@ inline constexpr std::array<const char*, 5> kIdentityCaptions = {
 inline constexpr std::array<const char*, 5> kIdentityKeys = {
     "deviceType", "serialNumber", "bootVersion", "appVersion", "requiredBootVersion"};
 
+// `text` with control characters (C0, DEL and the C1 range, which terminals
+// also obey) as '?': what a device or a file says must not move the cursor,
+// restyle the terminal or break a row in two. For terminal text only; JSON
+// escapes such characters itself.
+std::string Printable(std::string text);
+
+// The identity as `info` prints it: one "caption value" line a field.
+void PrintIdentityLines(const std::array<std::string, 5>& identity);
+
 // The identity fields as a JSON object under kIdentityKeys.
 nlohmann::ordered_json IdentityJson(const std::array<std::string, 5>& identity);
 

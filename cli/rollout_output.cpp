@@ -116,7 +116,7 @@ void RolloutStatus::Finished(const RolloutDevice& device) {
     ++row.done[static_cast<std::size_t>(device.action)];
     row.percent = -1;
     row.text = std::string(ActionName(device.action));
-    if (!device.message.empty()) row.text += ": " + device.message;
+    if (!device.message.empty()) row.text += ": " + Printable(device.message);
     Draw(device.line);
 }
 

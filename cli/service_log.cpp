@@ -35,22 +35,6 @@ const char* CommandName(CommandKind command) {
     }
 }
 
-// Control characters (C0, DEL and the C1 range, which terminals also obey)
-// as '?': a damaged or hand-edited log must not move the cursor or restyle
-// the terminal, nor break a row in two.
-std::string Printable(std::string text) {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte < 0x20 || byte == 0x7F) {
-            text[i] = '?';
-        } else if (byte == 0xC2 && i + 1 < text.size() &&
-                   static_cast<unsigned char>(text[i + 1]) < 0xA0) {
-            text.replace(i, 2, "?");
-        }
-    }
-    return text;
-}
-
 // Text that may be anything the log holds: a missing or mistyped field is
 // shown as "-" rather than stopping the listing.
 std::string TextOf(const Json& entry, const char* key) {

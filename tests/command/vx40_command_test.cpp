@@ -98,6 +98,20 @@ TEST_F(Vx40Command, AShortInformationRecordReadsAsZerosBeyondItsEnd) {
               "Требуемая вер. BOOT: 00.00\n");
 }
 
+TEST_F(Vx40Command, ADeviceTypeCannotSteerTheTerminal) {
+    // ESC [ 2 J would clear the technician's screen.
+    SimOptions options;
+    options.device.deviceType = {0x1B, '[', '2', 'J'};
+    StartDevice(options);
+    const ChildResult info = Vx40({"-q", "info"});
+    EXPECT_EQ(Lines(info.out).front(), "Тип устройства : ?[2J");
+    const ChildResult scan = Vx40({"-q", "scan", "--nodes", "255"});
+    EXPECT_EQ(Lines(scan.out).back().substr(0, 11), "255    ?[2J") << scan.out;
+    // JSON carries the bytes, escaped.
+    const ChildResult json = Vx40({"-q", "--json", "info"});
+    EXPECT_NE(json.out.find("\\u001b[2J"), std::string::npos) << json.out;
+}
+
 TEST_F(Vx40Command, JsonIsOneObjectWithTheDialogsTextsAndOptionsMayFollowTheCommand) {
     SimOptions options;
     options.device.appVersion = kSimAbsentVersion;
