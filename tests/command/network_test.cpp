@@ -4,10 +4,12 @@
 // means something for one.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
 #include <signal.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
+#include <cstdlib>
 
 #include <chrono>
 #include <filesystem>
@@ -295,6 +297,31 @@ TEST_P(NetworkCommand, TheReplyWaitCountsTheLineTimeTheLatencyAndTheEcho) {
             EXPECT_EQ(device->Requests().size(), c.requests);
         }
     }
+}
+
+TEST_P(NetworkCommand, DoctorNamesTheLatencyThatTakesALateReply) {
+    SimOptions options;
+    options.replyDelayMs = 450;  // past the 250 ms wait and the default 100 ms allowance
+    ASSERT_TRUE(Serve(options));
+    const ChildResult late = Vx40({"-q", "doctor"});
+    EXPECT_EQ(late.exitCode, 5) << late.err;
+    EXPECT_EQ(late.out.rfind("late: node 255 answered ", 0), 0u) << late.out;
+    // The advice: this server's port with an allowance that takes the reply.
+    const std::string advice = "try -p '" + server->Url() + "?latency=";
+    const std::size_t at = late.out.find(advice);
+    ASSERT_NE(at, std::string::npos) << late.out;
+    const int latency = std::atoi(late.out.c_str() + at + advice.size());
+    EXPECT_GE(latency, 250);
+    EXPECT_EQ(latency % 50, 0);
+
+    const ChildResult taken = RunChild(
+        VX40_EXE,
+        Through({"-q", "--json", "doctor"}, server->Url() + "?latency=" + std::to_string(latency)),
+        folder.string());
+    EXPECT_EQ(taken.exitCode, 0) << taken.err;
+    const auto json = nlohmann::json::parse(taken.out, nullptr, false);
+    EXPECT_EQ(json["verdict"], "answered") << taken.out;
+    EXPECT_FALSE(json.contains("adapter"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Server, NetworkCommand,
