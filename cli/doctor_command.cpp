@@ -189,6 +189,10 @@ std::vector<std::string> FindingLines(const CliOptions& options, const DoctorRep
     }
     if (!report.probed) return lines;
     lines.push_back(VerdictText(options, report));
+    if (report.findings.verdict == LineVerdict::kAnswered && report.result != kResultOk)
+        lines.push_back("identity: the information request then failed (" +
+                        std::string(MessageOf(report.result)) +
+                        "); run vx40 --trace info to see the exchange");
     lines.push_back(report.findings.echo
                         ? "echo: the adapter echoes what the tool sends; vx40 allows for it"
                         : "echo: none, the line does not echo");

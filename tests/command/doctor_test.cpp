@@ -29,6 +29,7 @@ struct LineCase {
 const LineCase kCases[] = {
     {"answered on a clean line", false, {255}, nullptr, "answered", 0, {}, {}, 0},
     {"answered through an echoing adapter", true, {255}, nullptr, "answered", 0, {}, {}, 0},
+    {"answered, its information lost", false, {255}, "18:every:silence", "answered", 5, {}, {}, 0},
     {"refused", false, {255}, "16:every:refuse:254", "refused", 6, {}, {}, 0},
     {"late", false, {255}, "16:every:delay:500", "late", 5, {}, {}, 500},
     {"other node", false, {255}, "16:every:other-node", "other-node", 5, 0},
@@ -103,7 +104,7 @@ TEST_F(Vx40Doctor, EachLineConditionGetsItsVerdictAndExitCode) {
 }
 
 TEST_F(Vx40Doctor, SaysWhatToTryInWordsAndAMissingPortIsExit4) {
-    StartLine(kCases[7]);  // echo only, a device at node 7
+    StartLine(kCases[8]);  // echo only, a device at node 7
     const ChildResult run = Doctor(sim->SlavePath());
     EXPECT_EQ(run.exitCode, 5) << run.err;
     EXPECT_EQ(run.out,
