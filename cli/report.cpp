@@ -71,10 +71,10 @@ void PrintFailure(const Outcome& outcome) {
 
 std::string Printable(std::string text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte < 0x20 || byte == 0x7F) {
+        const auto code = static_cast<unsigned char>(text[i]);
+        if (code < 0x20 || code == 0x7F) {
             text[i] = '?';
-        } else if (byte == 0xC2 && i + 1 < text.size() &&
+        } else if (code == 0xC2 && i + 1 < text.size() &&
                    static_cast<unsigned char>(text[i + 1]) < 0xA0) {
             text.replace(i, 2, "?");
         }
