@@ -17,8 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "exchange/exchange.h"
 #include "platform/event.h"
-#include "protocol/exchange.h"
 #include "pty_peer.h"
 
 namespace {

@@ -20,8 +20,8 @@
 #include "cli/service_log.h"
 #include "cli/status_output.h"
 #include "cli/trace_output.h"
+#include "exchange/line_state.h"
 #include "platform/event.h"
-#include "protocol/line_state.h"
 #include "protocol/message_catalogue.h"
 
 namespace {

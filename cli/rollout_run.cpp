@@ -17,13 +17,13 @@
 #include "cli/terminal_dialog.h"
 #include "dialog/command_context.h"
 #include "dialog/control_ids.h"
+#include "exchange/exchange.h"
+#include "exchange/line_state.h"
 #include "operations/activation.h"
 #include "operations/device_identity.h"
 #include "operations/dialog_inputs.h"
 #include "operations/module_writer.h"
 #include "platform/event.h"
-#include "protocol/exchange.h"
-#include "protocol/line_state.h"
 #include "protocol/message_catalogue.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "protocol/line_state.h"
+#include "exchange/line_state.h"
 
 class StatusOutput;
 

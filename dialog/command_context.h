@@ -4,7 +4,7 @@
 #pragma once
 
 #include "dialog/dialog.h"
-#include "protocol/line_state.h"
+#include "exchange/line_state.h"
 
 class Event;
 

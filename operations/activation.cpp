@@ -1,8 +1,8 @@
 #include "operations/activation.h"
 
 #include "dialog/status.h"
+#include "exchange/exchange.h"
 #include "operations/dialog_inputs.h"
-#include "protocol/exchange.h"
 
 ResultCode ActivateApplication(CommandContext& context, std::uint8_t node) {
     const int result = ExchangeCommand(context.line, node, kCommandActivate);

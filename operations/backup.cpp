@@ -7,11 +7,11 @@
 #include "dialog/control_ids.h"
 #include "dialog/file_dialogs.h"
 #include "dialog/status.h"
+#include "exchange/exchange.h"
 #include "operations/device_identity.h"
 #include "operations/dialog_inputs.h"
 #include "operations/file_access.h"
 #include "operations/module_writer.h"
-#include "protocol/exchange.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 
 #include "dialog/control_ids.h"
 #include "dialog/status.h"
+#include "exchange/exchange.h"
 #include "operations/dialog_inputs.h"
 #include "platform/event.h"
-#include "protocol/exchange.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "exchange/exchange.h"
 #include "operations/device_identity.h"
-#include "protocol/exchange.h"
 #include "protocol/frame_codec.h"
 #include "transport/line_timing.h"
 #include "transport/serial_channel.h"

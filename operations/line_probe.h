@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "protocol/line_state.h"
+#include "exchange/line_state.h"
 #include "protocol/result_code.h"
 
 // What the probes heard, the first of these that fits.

@@ -2,9 +2,9 @@
 
 #include <vector>
 
+#include "exchange/exchange.h"
 #include "operations/dialog_inputs.h"
 #include "platform/event.h"
-#include "protocol/exchange.h"
 #include "transport/serial_channel.h"
 
 namespace {

@@ -8,11 +8,11 @@
 
 #include "dialog/control_ids.h"
 #include "dialog/status.h"
+#include "exchange/exchange.h"
 #include "operations/device_identity.h"
 #include "operations/dialog_inputs.h"
 #include "operations/file_access.h"
 #include "platform/utf8_prefix.h"
-#include "protocol/exchange.h"
 
 int ModuleRecordCount(std::size_t bytes) {
     if (bytes == 0 || bytes % kBlockRecordSize != 0 || bytes > kModuleBufferSize) {

@@ -17,10 +17,10 @@
 #include "dialog/command_context.h"
 #include "dialog/control_ids.h"
 #include "dialog/status.h"
+#include "exchange/line_state.h"
 #include "operations/dialog_inputs.h"
 #include "platform/event.h"
 #include "platform/wide_text_win32.h"
-#include "protocol/line_state.h"
 
 namespace {
 

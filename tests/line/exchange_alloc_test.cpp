@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "exchange/exchange.h"
 #include "platform/event.h"
-#include "protocol/exchange.h"
 #include "pty_peer.h"
 
 // GCC cannot see that these replacements pair malloc with free.

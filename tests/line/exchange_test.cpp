@@ -1,4 +1,4 @@
-#include "protocol/exchange.h"
+#include "exchange/exchange.h"
 
 #include <gtest/gtest.h>
 

@@ -18,8 +18,8 @@
 
 #include "dialog/command_context.h"
 #include "dialog/control_ids.h"
+#include "exchange/line_state.h"
 #include "platform/event.h"
-#include "protocol/line_state.h"
 #include "recording_dialog.h"
 #include "sim/simulated_device.h"
 #include "transport/serial_channel.h"

@@ -1,4 +1,4 @@
-#include "protocol/exchange.h"
+#include "exchange/exchange.h"
 
 #include "protocol/frame_codec.h"
 #include "transport/serial_channel.h"

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "protocol/line_state.h"
+#include "exchange/line_state.h"
 #include "protocol/result_code.h"
 
 inline constexpr int kExchangeAttempts = 4;
