@@ -118,6 +118,6 @@ Outcome RunCommand(const CliOptions& options, CommandContext& context, TerminalD
 
     if (outcome.detail.empty()) outcome.detail = Detail(options, context, outcome.result);
     outcome.identified = dialog.Identified() && options.command != CommandKind::Activate;
-    if (outcome.identified) outcome.identity = dialog.IdentityFields();
+    if (outcome.identified) outcome.identity = dialog.CurrentIdentity();
     return outcome;
 }

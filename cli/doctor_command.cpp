@@ -268,7 +268,7 @@ ResultCode Diagnose(CommandContext& context, TerminalDialog& dialog, StatusOutpu
     if (verdict == LineVerdict::kAnswered) {
         const ResultCode result = IdentifyDevice(context, report.node);
         report.identified = dialog.Identified();
-        if (report.identified) report.identity = dialog.IdentityFields();
+        if (report.identified) report.identity = dialog.CurrentIdentity();
         return result;
     }
     if (verdict == LineVerdict::kSilent || verdict == LineVerdict::kEchoOnly) {

@@ -11,15 +11,13 @@ bool InterruptPresses::Press() {
         return true;
     }
     if (press == 1 && firstPress_) firstPress_();
-    if (press == 2)
-        for (Event* event : deferred_)
-            event->Set();
+    if (press == 2 && secondPress_) secondPress_();
     return press <= 2;
 }
 
-void InterruptPresses::Defer(std::vector<Event*> events, std::function<void()> firstPress) {
+void InterruptPresses::Defer(std::function<void()> firstPress, std::function<void()> secondPress) {
     const std::lock_guard<std::mutex> lock(mutex_);
     deferring_ = true;
-    deferred_ = std::move(events);
     firstPress_ = std::move(firstPress);
+    secondPress_ = std::move(secondPress);
 }

@@ -4,18 +4,18 @@
 // program at once with 130, for a command that does not unwind.
 //
 // A command that must not leave a device half-written (the rollout) defers
-// the Stop instead: the first interrupt is only counted, so that the command
-// starts nothing new and lets what runs finish; the second sets the events
-// it named, one a line; only a third ends the program at once.
+// the Stop instead: the first interrupt calls what the command gave for it,
+// so that it starts nothing new and lets what runs finish; the second calls
+// what it gave for that (abort what runs); only a third ends the program at
+// once.
 //
-// The events are set from an ordinary thread, never from a signal handler.
+// Both are called from an ordinary thread, never from a signal handler.
 #pragma once
 
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 class Event;
 
@@ -25,15 +25,15 @@ class InterruptPresses {
     explicit InterruptPresses(Event& commandEvent) : commandEvent_(commandEvent) {}
     // False when the program is to end at once.
     bool Press();
-    void Defer(std::vector<Event*> events, std::function<void()> firstPress);
+    void Defer(std::function<void()> firstPress, std::function<void()> secondPress);
     int Count() const { return count_; }
 
   private:
     Event& commandEvent_;
     std::mutex mutex_;
-    std::vector<Event*> deferred_;      // guarded by mutex_
-    std::function<void()> firstPress_;  // guarded by mutex_
-    bool deferring_ = false;            // guarded by mutex_
+    std::function<void()> firstPress_;   // guarded by mutex_
+    std::function<void()> secondPress_;  // guarded by mutex_
+    bool deferring_ = false;             // guarded by mutex_
     std::atomic<int> count_{0};
 };
 
@@ -49,10 +49,10 @@ class InterruptWatch {
     // Interrupts so far.
     int Presses() const;
     // From now on the first interrupt sets no event but calls `firstPress`
-    // (on the watch's own thread; may be empty), and the second sets
-    // `events` (see above). Called again with nothing, it lets go of them
-    // before they end.
-    void Defer(std::vector<Event*> events, std::function<void()> firstPress);
+    // and the second `secondPress` (on the watch's own thread; either may be
+    // empty). Called again with nothing, it lets go of them before what they
+    // reach ends.
+    void Defer(std::function<void()> firstPress, std::function<void()> secondPress);
 
     struct State;
 

@@ -54,6 +54,6 @@ int InterruptWatch::Presses() const {
     return state_->presses.Count();
 }
 
-void InterruptWatch::Defer(std::vector<Event*> events, std::function<void()> firstPress) {
-    state_->presses.Defer(std::move(events), std::move(firstPress));
+void InterruptWatch::Defer(std::function<void()> firstPress, std::function<void()> secondPress) {
+    state_->presses.Defer(std::move(firstPress), std::move(secondPress));
 }

@@ -9,8 +9,8 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
+#include "cli/log_command.h"
 #include "cli/report.h"
-#include "cli/service_log.h"
 #include "cli/status_output.h"
 #include "cli/terminal_dialog.h"
 #include "dialog/command_context.h"
@@ -60,7 +60,7 @@ void PrintSummary(const std::vector<NodeResult>& results, bool interrupted) {
 int RunOnNodes(const CliOptions& options, LineState& line, Event& commandEvent,
                const InterruptWatch& interrupt, StatusOutput& status) {
     const bool several = options.nodes.size() > 1;
-    ServiceLog log(options, status);
+    ServiceLog log = OpenServiceLog(options, status);
     std::vector<NodeResult> results;
     Json objects = Json::array();
     int exitCode = kExitSuccess;
@@ -89,13 +89,15 @@ int RunOnNodes(const CliOptions& options, LineState& line, Event& commandEvent,
         // reason of one device is taken for the next one's.
         TerminalDialog dialog(status, SaveAnswer{options.outputPath, options.force});
         CommandContext context{dialog, line, commandEvent};
-        ServiceRecord record;
-        record.started = std::chrono::system_clock::now();
+        const auto wallStart = std::chrono::system_clock::now();
         const auto started = std::chrono::steady_clock::now();
         const Outcome outcome = RunCommand(one, context, dialog, interrupt);
-        record.took = std::chrono::steady_clock::now() - started;
-        record.identifications = dialog.Identifications();
-        log.Append(one, outcome, record);
+        if (LoggedCommand(one.command)) {
+            ServiceEntry entry = ServiceEntryOf(one, outcome, dialog.Identifications());
+            entry.started = wallStart;
+            entry.took = std::chrono::steady_clock::now() - started;
+            log.Append(entry);
+        }
 
         if (several && options.json) {
             PrintFailureLines(outcome, status);

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <map>
 
-#include "cli/node_list.h"
 #include "cli/serial_ports.h"
 #include "cli/terminal_dialog.h"
+#include "fleet/node_list.h"
 #include "operations/dialog_inputs.h"
 #include "operations/module_writer.h"
 #include "platform/utf8_prefix.h"

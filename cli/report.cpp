@@ -87,13 +87,6 @@ void PrintIdentityLines(const std::array<std::string, 5>& identity) {
         std::printf("%s %s\n", kIdentityCaptions[i], Printable(identity[i]).c_str());
 }
 
-Json IdentityJson(const std::array<std::string, 5>& identity) {
-    Json device;
-    for (std::size_t i = 0; i < kIdentityKeys.size(); ++i)
-        device[kIdentityKeys[i]] = identity[i];
-    return device;
-}
-
 void PrintOutcome(const CliOptions& options, const Outcome& outcome, StatusOutput& status) {
     PrintFailureLines(outcome, status);
     if (options.json) {

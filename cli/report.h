@@ -10,6 +10,7 @@
 
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "fleet/identity_json.h"
 
 class StatusOutput;
 
@@ -19,10 +20,6 @@ inline constexpr std::array<const char*, 5> kIdentityCaptions = {
     "Тип устройства :", "Серийный номер :", "BOOT версия (дата):", "APP версия (дата):",
     "Требуемая вер. BOOT:"};
 
-// The JSON names of the identity fields, in the order of Outcome::identity.
-inline constexpr std::array<const char*, 5> kIdentityKeys = {
-    "deviceType", "serialNumber", "bootVersion", "appVersion", "requiredBootVersion"};
-
 // `text` with control characters (C0, DEL and the C1 range, which terminals
 // also obey) as '?': what a device or a file says must not move the cursor,
 // restyle the terminal or break a row in two. For terminal text only; JSON
@@ -31,9 +28,6 @@ std::string Printable(std::string text);
 
 // The identity as `info` prints it: one "caption value" line a field.
 void PrintIdentityLines(const std::array<std::string, 5>& identity);
-
-// The identity fields as a JSON object under kIdentityKeys.
-nlohmann::ordered_json IdentityJson(const std::array<std::string, 5>& identity);
 
 void PrintOutcome(const CliOptions& options, const Outcome& outcome, StatusOutput& status);
 

@@ -5,13 +5,32 @@
 
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
+#include "cli/log_command.h"
 #include "cli/options.h"
 #include "cli/report.h"
 #include "cli/rollout_output.h"
-#include "cli/rollout_plan.h"
-#include "cli/rollout_run.h"
-#include "cli/service_log.h"
+#include "cli/serial_ports.h"
+#include "fleet/rollout_control.h"
+#include "fleet/rollout_plan.h"
+#include "fleet/rollout_run.h"
+#include "fleet/service_log.h"
 #include "operations/file_access.h"
+
+namespace {
+
+int PlanExitCode(PlanProblemKind kind) {
+    switch (kind) {
+        case PlanProblemKind::kPlan:
+            return kExitUsage;
+        case PlanProblemKind::kModuleFile:
+            return kExitFile;
+        case PlanProblemKind::kResources:
+            break;
+    }
+    return kExitOther;
+}
+
+}  // namespace
 
 int RunRolloutCommand(const CliOptions& options, InterruptWatch& interrupt, StatusOutput& status,
                       bool terminal) {
@@ -19,7 +38,7 @@ int RunRolloutCommand(const CliOptions& options, InterruptWatch& interrupt, Stat
     PlanProblem problem;
     if (!ReadRolloutPlan(options.planPath, plan, problem)) {
         std::fprintf(stderr, "%s\n", problem.message.c_str());
-        return problem.exitCode;
+        return PlanExitCode(problem.kind);
     }
 
     // Writes and activations are logged as the write and activate commands
@@ -27,10 +46,26 @@ int RunRolloutCommand(const CliOptions& options, InterruptWatch& interrupt, Stat
     CliOptions logOptions = options;
     logOptions.command = CommandKind::Write;
     logOptions.noLog = options.noLog || options.dryRun;
-    ServiceLog log(logOptions, status);
+    ServiceLog log = OpenServiceLog(logOptions, status);
 
     RolloutStatus lines(stderr, terminal, options.quiet, plan);
-    const std::vector<RolloutDevice> devices = RunRollout(plan, options, interrupt, log, lines);
+    RolloutControl control;
+    // The first Ctrl-C only stops new devices; the second aborts the lines.
+    interrupt.Defer(
+        [&] {
+            control.Stop();
+            lines.Interrupted();
+        },
+        [&] { control.Abort(); });
+    RolloutSettings settings;
+    settings.dryRun = options.dryRun;
+    std::vector<RolloutDevice> devices = RunRollout(plan, settings, log, lines, control);
+    // The run and its listener end here; a press from now on only counts.
+    interrupt.Defer(nullptr, nullptr);
+    for (RolloutDevice& device : devices) {
+        const std::string hint = PortAccessHint(device.port);
+        if (device.result == kErrPortOpen && !hint.empty()) device.message += "; " + hint;
+    }
     const bool interrupted = interrupt.Presses() > 0;
     int exitCode = RolloutExitCode(devices, interrupted);
 

@@ -2,7 +2,7 @@
 
 #include "cli/exit_codes.h"
 #include "cli/report.h"
-#include "cli/rollout_plan.h"
+#include "fleet/rollout_plan.h"
 #include "protocol/message_catalogue.h"
 
 namespace {

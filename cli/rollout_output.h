@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/rollout_run.h"
+#include "fleet/rollout_run.h"
 
 struct RolloutPlan;
 
@@ -25,7 +25,9 @@ class RolloutStatus : public RolloutListener {
     void Writing(std::size_t line, int percent) override;
     void Finished(const RolloutDevice& device) override;
     void LineDone(std::size_t line) override;
-    void Interrupted() override;
+    // The first Ctrl-C: no further device is started. Called from the
+    // interrupt's own thread.
+    void Interrupted();
 
   private:
     struct Row {

@@ -32,12 +32,3 @@ void StatusOutput::BreakLine() {
     lineOpen_ = false;
     shownWidth_ = 0;
 }
-
-std::size_t Utf8Width(std::string_view text) {
-    std::size_t width = 0;
-    for (const char c : text) {
-        // Continuation bytes (10xxxxxx) belong to the character before.
-        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++width;
-    }
-    return width;
-}

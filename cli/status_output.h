@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/utf8_prefix.h"
+
 class StatusOutput {
   public:
     StatusOutput(std::FILE* stream, bool terminal, bool quiet);
@@ -28,6 +30,3 @@ class StatusOutput {
     std::size_t shownWidth_ = 0;  // characters on the line drawn in place
     bool lineOpen_ = false;
 };
-
-// Characters (not bytes) in UTF-8 text.
-std::size_t Utf8Width(std::string_view text);

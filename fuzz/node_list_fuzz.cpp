@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/node_list.h"
+#include "fleet/node_list.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "cli/rollout_plan.h"
+#include "fleet/rollout_plan.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     PlanProblem problem;
     if (!ParsePlanText(text, "plan.toml", plan, problem)) {
         // One message that names the plan and a line; the plan's exit code.
-        if (problem.exitCode != 2 || problem.message.rfind("plan.toml:", 0) != 0) std::abort();
+        if (problem.kind != PlanProblemKind::kPlan || problem.message.rfind("plan.toml:", 0) != 0)
+            std::abort();
         return 0;
     }
     if (plan.modules.empty() || plan.lines.empty() || plan.maxFailures < 1 || plan.canary < 0)

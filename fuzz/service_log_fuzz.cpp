@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "cli/service_log.h"
+#include "cli/log_command.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Cutting UTF-8 text to fit a byte buffer without splitting a character, or
-// to a number of characters.
+// to a number of characters, and counting its characters.
 #pragma once
 
 #include <cstddef>
@@ -28,4 +28,14 @@ constexpr std::size_t Utf8CharactersLength(std::string_view text, std::size_t ch
         if (lead && count++ == characters) break;
     }
     return length;
+}
+
+// Characters (not bytes) in UTF-8 text.
+constexpr std::size_t Utf8Width(std::string_view text) {
+    std::size_t width = 0;
+    for (const char c : text) {
+        // Continuation bytes (10xxxxxx) belong to the character before.
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++width;
+    }
+    return width;
 }

@@ -10,12 +10,12 @@
 #include <string>
 
 #include "cli/exit_codes.h"
-#include "cli/node_list.h"
 #include "cli/options.h"
 #include "cli/serial_ports_posix.h"
 #include "cli/status_output.h"
 #include "cli/terminal_dialog.h"
 #include "dialog/control_ids.h"
+#include "fleet/node_list.h"
 
 namespace {
 

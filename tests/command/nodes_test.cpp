@@ -15,8 +15,9 @@
 #include <thread>
 
 #include "child_process.h"
-#include "cli/service_log.h"
+#include "cli/log_command.h"
 #include "command_text.h"
+#include "fleet/service_log.h"
 #include "sim/simulated_device.h"
 
 namespace {

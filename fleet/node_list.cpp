@@ -1,4 +1,4 @@
-#include "cli/node_list.h"
+#include "fleet/node_list.h"
 
 #include <array>
 

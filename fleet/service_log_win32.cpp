@@ -3,7 +3,7 @@
 #include <cwchar>
 #include <filesystem>
 
-#include "cli/service_log.h"
+#include "fleet/service_log.h"
 #include "platform/file_handle_win32.h"
 #include "platform/system_error_win32.h"
 #include "platform/wide_text_win32.h"

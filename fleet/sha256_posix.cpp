@@ -1,6 +1,6 @@
 #include <openssl/evp.h>
 
-#include "cli/sha256.h"
+#include "fleet/sha256.h"
 
 struct Sha256::State {
     EVP_MD_CTX* context = EVP_MD_CTX_new();

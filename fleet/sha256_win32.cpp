@@ -3,7 +3,7 @@
 #include <bcrypt.h>
 // clang-format on
 
-#include "cli/sha256.h"
+#include "fleet/sha256.h"
 
 namespace {
 

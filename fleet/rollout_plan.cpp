@@ -1,4 +1,4 @@
-#include "cli/rollout_plan.h"
+#include "fleet/rollout_plan.h"
 
 // toml++ as a header-only library with its error results instead of
 // exceptions: the core reports results, never throws. Only this file sees it.
@@ -18,13 +18,12 @@
 #include <set>
 #include <system_error>
 
-#include "cli/exit_codes.h"
-#include "cli/node_list.h"
-#include "cli/sha256.h"
-#include "cli/status_output.h"
+#include "fleet/node_list.h"
+#include "fleet/sha256.h"
 #include "operations/dialog_inputs.h"
 #include "operations/file_access.h"
 #include "operations/module_writer.h"
+#include "platform/utf8_prefix.h"
 #include "protocol/message_catalogue.h"
 
 namespace {
@@ -44,8 +43,9 @@ class Checker {
   public:
     Checker(const std::string& name, PlanProblem& problem) : name_(name), problem_(problem) {}
 
-    bool Fail(std::uint32_t line, const std::string& text, int exitCode = kExitUsage) {
-        problem_.exitCode = exitCode;
+    bool Fail(std::uint32_t line, const std::string& text,
+              PlanProblemKind kind = PlanProblemKind::kPlan) {
+        problem_.kind = kind;
         problem_.message = name_ + ":" + std::to_string(line) + ": " + text;
         return false;
     }
@@ -343,7 +343,8 @@ bool LoadPlanModules(const std::string& name, const std::string& folder, Rollout
                      PlanProblem& problem) {
     Checker check(name, problem);
     std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kModuleBufferSize]);
-    if (!buffer) return check.Fail(1, std::string(MessageOf(kErrUnknown)), kExitOther);
+    if (!buffer)
+        return check.Fail(1, std::string(MessageOf(kErrUnknown)), PlanProblemKind::kResources);
     for (PlanModule& module : plan.modules) {
         const fs::path file = PathOf(module.file);
         if (file.is_absolute() || folder.empty()) {
@@ -353,7 +354,8 @@ bool LoadPlanModules(const std::string& name, const std::string& folder, Rollout
             module.path.assign(joined.begin(), joined.end());
         }
         const auto fail = [&](const std::string& text) {
-            return check.Fail(static_cast<std::uint32_t>(module.planLine), text, kExitFile);
+            return check.Fail(static_cast<std::uint32_t>(module.planLine), text,
+                              PlanProblemKind::kModuleFile);
         };
         char reason[256] = {};
         std::size_t bytes = 0;
@@ -390,13 +392,13 @@ bool ReadRolloutPlan(const std::string& path, RolloutPlan& plan, PlanProblem& pr
     std::ifstream in(PathOf(path), std::ios::binary);
     std::error_code error;
     if (!in || fs::is_directory(PathOf(path), error)) {
-        problem.exitCode = kExitUsage;
+        problem.kind = PlanProblemKind::kPlan;
         problem.message = path + ": cannot read the plan";
         return false;
     }
     const std::string text{std::istreambuf_iterator<char>(in), {}};
     if (in.bad()) {
-        problem.exitCode = kExitUsage;
+        problem.kind = PlanProblemKind::kPlan;
         problem.message = path + ": cannot read the plan";
         return false;
     }

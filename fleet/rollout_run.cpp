@@ -1,4 +1,4 @@
-#include "cli/rollout_run.h"
+#include "fleet/rollout_run.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -8,17 +8,13 @@
 #include <new>
 #include <thread>
 
-#include "cli/commands.h"
-#include "cli/interrupt.h"
-#include "cli/options.h"
-#include "cli/rollout_plan.h"
-#include "cli/service_log.h"
-#include "cli/status_output.h"
-#include "cli/terminal_dialog.h"
 #include "dialog/command_context.h"
 #include "dialog/control_ids.h"
 #include "exchange/exchange.h"
 #include "exchange/line_state.h"
+#include "fleet/rollout_control.h"
+#include "fleet/rollout_plan.h"
+#include "fleet/service_log.h"
 #include "operations/activation.h"
 #include "operations/device_identity.h"
 #include "operations/dialog_inputs.h"
@@ -30,17 +26,15 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// The terminal dialog of one device, which hands the write's percentage to
-// the listener instead of drawing a status line of its own.
-class LineDialog : public TerminalDialog {
+// The dialog of one device, which hands the write's percentage to the
+// listener.
+class LineDialog : public FieldDialog {
   public:
-    LineDialog(StatusOutput& quiet, RolloutListener& listener, std::size_t line)
-        : TerminalDialog(quiet, SaveAnswer{}), listener_(listener), line_(line) {}
+    LineDialog(RolloutListener& listener, std::size_t line) : listener_(listener), line_(line) {}
 
-    void SetItemText(int id, const char* text) override {
-        TerminalDialog::SetItemText(id, text);
-        if (id == kIdStatusPercent && text != nullptr && Field(kIdStatusText) == kStatusWriting)
-            listener_.Writing(line_, std::atoi(text));
+  protected:
+    void StatusChanged(const std::string& text, const std::string& percent) override {
+        if (text == kStatusWriting) listener_.Writing(line_, std::atoi(percent.c_str()));
     }
 
   private:
@@ -52,8 +46,8 @@ class LineDialog : public TerminalDialog {
 // then every line at once; nobody once the run is stopping.
 class Schedule {
   public:
-    Schedule(const RolloutPlan& plan, const InterruptWatch& interrupt, bool dryRun)
-        : plan_(plan), interrupt_(interrupt), parallel_(dryRun || plan.canary == 0) {}
+    Schedule(const RolloutPlan& plan, const RolloutControl& control, bool dryRun)
+        : plan_(plan), control_(control), parallel_(dryRun || plan.canary == 0) {}
 
     // Waits for the turn of the device at plan position `index`; false when
     // it is not to be started at all.
@@ -76,10 +70,10 @@ class Schedule {
     }
 
   private:
-    bool Stopping() const { return failures_ >= plan_.maxFailures || interrupt_.Interrupted(); }
+    bool Stopping() const { return failures_ >= plan_.maxFailures || control_.Stopped(); }
 
     const RolloutPlan& plan_;
-    const InterruptWatch& interrupt_;
+    const RolloutControl& control_;
     std::mutex mutex_;
     std::condition_variable changed_;
     bool parallel_;
@@ -90,7 +84,7 @@ class Schedule {
 
 struct Shared {
     const RolloutPlan& plan;
-    const CliOptions& options;
+    const RolloutSettings& settings;
     ServiceLog& log;
     RolloutListener& listener;
     Schedule& schedule;
@@ -102,32 +96,27 @@ struct LineWorker {
     std::size_t index = 0;
     std::unique_ptr<LineState> state;
     Event commandEvent;
-    StatusOutput quiet{stderr, false, true};
     bool portOpen = false;
     bool portFailed = false;
     std::thread thread;
 };
 
-void Log(Shared& shared, CommandKind command, const RolloutDevice& device,
+void Log(Shared& shared, ServiceCommand command, const RolloutDevice& device,
          const std::string& moduleFile, ResultCode result, int blocks,
          std::chrono::system_clock::time_point started, SteadyClock::time_point steadyStart,
-         const TerminalDialog& dialog) {
-    CliOptions one = shared.options;
-    one.command = command;
-    one.port = device.port;
-    one.node = std::to_string(device.node);
-    one.moduleFile = moduleFile;
-    Outcome outcome;
-    outcome.result = result;
-    outcome.blocks = blocks;
-    outcome.identified = dialog.Identified() && command != CommandKind::Activate;
-    if (outcome.identified) outcome.identity = dialog.IdentityFields();
-    ServiceRecord record;
-    record.started = started;
-    record.took = SteadyClock::now() - steadyStart;
-    if (command != CommandKind::Activate) record.identifications = dialog.Identifications();
+         const FieldDialog& dialog) {
+    ServiceEntry entry;
+    entry.command = command;
+    entry.port = device.port;
+    entry.node = device.node;
+    entry.moduleFile = moduleFile;
+    entry.result = result;
+    entry.blocks = blocks;
+    entry.started = started;
+    entry.took = SteadyClock::now() - steadyStart;
+    if (command != ServiceCommand::kActivate) entry.identifications = dialog.Identifications();
     const std::lock_guard<std::mutex> lock(shared.logMutex);
-    shared.log.Append(one, outcome, record);
+    shared.log.Append(entry);
 }
 
 void Fail(RolloutDevice& device, ResultCode result) {
@@ -139,7 +128,7 @@ void Fail(RolloutDevice& device, ResultCode result) {
 // Steps 1 to 4 for one device, over the line's open channel.
 void ServeDevice(Shared& shared, LineWorker& worker, RolloutDevice& device) {
     const RolloutPlan& plan = shared.plan;
-    LineDialog dialog(worker.quiet, shared.listener, worker.index);
+    LineDialog dialog(shared.listener, worker.index);
     dialog.SetField(kIdPort, device.port);
     dialog.SetField(kIdNode, std::to_string(device.node));
     CommandContext context{dialog, *worker.state, worker.commandEvent};
@@ -154,7 +143,8 @@ void ServeDevice(Shared& shared, LineWorker& worker, RolloutDevice& device) {
         if (opened != kResultOk) {
             worker.portFailed = true;
             Fail(device, opened);
-            device.message = PortOpenDetail(device.port, *worker.state);
+            const char* reason = worker.state->channel.lastError;
+            device.message = reason[0] != '\0' ? reason : device.port + ": cannot open";
             return;
         }
         worker.portOpen = true;
@@ -169,7 +159,7 @@ void ServeDevice(Shared& shared, LineWorker& worker, RolloutDevice& device) {
     }
     if (result != kResultOk) return Fail(device, result);
     device.identifiedBefore = true;
-    device.before = dialog.IdentityFields();
+    device.before = dialog.CurrentIdentity();
 
     const PlanModule* module = plan.ModuleFor(device.before[0]);
     if (module == nullptr) {
@@ -182,7 +172,7 @@ void ServeDevice(Shared& shared, LineWorker& worker, RolloutDevice& device) {
         device.message = "reports " + module->version + " already";
         return;
     }
-    if (shared.options.dryRun) {
+    if (shared.settings.dryRun) {
         device.action = RolloutAction::WouldWrite;
         device.message = module->file + " (" + module->version + ")";
         return;
@@ -191,11 +181,11 @@ void ServeDevice(Shared& shared, LineWorker& worker, RolloutDevice& device) {
     // The write as `write` does it after its identification, and its log
     // entry; the second identification is part of it.
     result = WriteModuleBlocks(context, module->records.data(), device.node, module->recordCount);
-    Log(shared, CommandKind::Write, device, module->path, result, context.recordsAccepted,
+    Log(shared, ServiceCommand::kWrite, device, module->path, result, context.recordsAccepted,
         wallStart, steadyStart, dialog);
     if (result != kResultOk) return Fail(device, result);
     device.identifiedAfter = true;
-    device.after = dialog.IdentityFields();
+    device.after = dialog.CurrentIdentity();
     if (!ReportsVersion(device.after[3], module->version)) {
         device.action = RolloutAction::Failed;
         device.result = kResultOk;
@@ -210,7 +200,8 @@ void ServeDevice(Shared& shared, LineWorker& worker, RolloutDevice& device) {
     const auto activateWall = std::chrono::system_clock::now();
     const auto activateStart = SteadyClock::now();
     result = ActivateApplication(context, device.node);
-    Log(shared, CommandKind::Activate, device, "", result, -1, activateWall, activateStart, dialog);
+    Log(shared, ServiceCommand::kActivate, device, "", result, -1, activateWall, activateStart,
+        dialog);
     if (result != kResultOk) return Fail(device, result);
     device.message += ", activated";
 }
@@ -258,9 +249,9 @@ const char* ActionName(RolloutAction action) {
     return "";
 }
 
-std::vector<RolloutDevice> RunRollout(const RolloutPlan& plan, const CliOptions& options,
-                                      InterruptWatch& interrupt, ServiceLog& log,
-                                      RolloutListener& listener) {
+std::vector<RolloutDevice> RunRollout(const RolloutPlan& plan, const RolloutSettings& settings,
+                                      ServiceLog& log, RolloutListener& listener,
+                                      RolloutControl& control) {
     std::vector<RolloutDevice> devices;
     std::vector<std::size_t> firsts;
     for (std::size_t line = 0; line < plan.lines.size(); ++line) {
@@ -289,11 +280,10 @@ std::vector<RolloutDevice> RunRollout(const RolloutPlan& plan, const CliOptions&
         events.push_back(&worker->commandEvent);
         workers.push_back(std::move(worker));
     }
-    // The first Ctrl-C only stops new devices; the second aborts the lines.
-    interrupt.Defer(events, [&listener] { listener.Interrupted(); });
+    control.Attach(events);
 
-    Schedule schedule(plan, interrupt, options.dryRun);
-    Shared shared{plan, options, log, listener, schedule, {}};
+    Schedule schedule(plan, control, settings.dryRun);
+    Shared shared{plan, settings, log, listener, schedule, {}};
     for (std::size_t line = 0; line < workers.size(); ++line) {
         LineWorker& worker = *workers[line];
         worker.thread = std::thread(RunLine, std::ref(shared), std::ref(worker), std::ref(devices),
@@ -301,8 +291,7 @@ std::vector<RolloutDevice> RunRollout(const RolloutPlan& plan, const CliOptions&
     }
     for (auto& worker : workers)
         worker->thread.join();
-    // The events and the listener end with this run; a press from now on
-    // only counts.
-    interrupt.Defer({}, nullptr);
+    // The events end with this run.
+    control.Detach();
     return devices;
 }

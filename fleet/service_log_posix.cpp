@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/service_log.h"
+#include "fleet/service_log.h"
 #include "platform/descriptor_posix.h"
 
 namespace {

@@ -5,23 +5,22 @@
 // Lines are independent ports, so each has a thread, a channel, a line state
 // and a command event of its own and serves its nodes one after another.
 // The canary devices go first, one at a time in plan order; then all lines
-// run at once. Once max-failures devices have failed, or after the first
-// Ctrl-C, no further device is started; a device being written is finished,
-// verified and (when the plan says so) activated. The second Ctrl-C sets
-// every line's command event, which aborts the exchanges at once.
+// run at once. Once max-failures devices have failed, or once the front-end
+// stops the run (RolloutControl), no further device is started; a device being written is finished,
+// verified and (when the plan says so) activated. An abort sets every
+// line's command event, which ends the exchanges at once.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "dialog/field_dialog.h"
 #include "protocol/result_code.h"
 
 struct RolloutPlan;
-struct CliOptions;
-class InterruptWatch;
+class RolloutControl;
 class ServiceLog;
 
 enum class RolloutAction { NotServed, Absent, OtherType, Skipped, WouldWrite, Written, Failed };
@@ -43,8 +42,8 @@ struct RolloutDevice {
     // write, and after it; `identified...` false when there was none.
     bool identifiedBefore = false;
     bool identifiedAfter = false;
-    std::array<std::string, 5> before;
-    std::array<std::string, 5> after;
+    IdentityFields before;
+    IdentityFields after;
     double seconds = 0;
 };
 
@@ -61,15 +60,15 @@ class RolloutListener {
     virtual void Finished(const RolloutDevice& device) = 0;
     // The line serves no further device.
     virtual void LineDone(std::size_t line) = 0;
-    // The first Ctrl-C: no further device is started. Called from the
-    // interrupt's own thread.
-    virtual void Interrupted() = 0;
+};
+
+struct RolloutSettings {
+    bool dryRun = false;  // identify only: nothing written, activated or logged
 };
 
 // Every planned device in plan order (the lines in order, each line's nodes
-// in order), with what became of it. `options` gives the service log entries
-// their settings; each write and activation is logged as the commands log
-// theirs.
-std::vector<RolloutDevice> RunRollout(const RolloutPlan& plan, const CliOptions& options,
-                                      InterruptWatch& interrupt, ServiceLog& log,
-                                      RolloutListener& listener);
+// in order), with what became of it. Each write and activation is logged in
+// `log` as the write and activate commands log theirs.
+std::vector<RolloutDevice> RunRollout(const RolloutPlan& plan, const RolloutSettings& settings,
+                                      ServiceLog& log, RolloutListener& listener,
+                                      RolloutControl& control);

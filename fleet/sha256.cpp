@@ -1,4 +1,4 @@
-#include "cli/sha256.h"
+#include "fleet/sha256.h"
 
 #include <filesystem>
 #include <fstream>

@@ -39,10 +39,16 @@ struct RolloutPlan {
     const PlanModule* ModuleFor(std::string_view type) const;
 };
 
-// What is wrong with a plan: one message naming the plan's file and line,
-// and the exit code (2 for the plan itself, 3 for a module file).
+// What a plan's problem lies in.
+enum class PlanProblemKind {
+    kPlan,        // the plan's own text
+    kModuleFile,  // a module file it names
+    kResources,   // memory for the check
+};
+
+// What is wrong with a plan: one message naming the plan's file and line.
 struct PlanProblem {
-    int exitCode = 0;
+    PlanProblemKind kind = PlanProblemKind::kPlan;
     std::string message;
 };
 
