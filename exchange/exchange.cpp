@@ -1,5 +1,6 @@
 #include "exchange/exchange.h"
 
+#include "platform/event.h"
 #include "protocol/frame_codec.h"
 #include "transport/serial_channel.h"
 
@@ -45,6 +46,10 @@ int RunExchange(LineState& line, int payloadLength, std::uint8_t node, int maxAt
     while (attempts < maxAttempts) {
         ChannelDiscardInput(line.channel);
         if (!listenOnly) {
+            if (line.abortBeforeSend && line.abortEvent != nullptr && line.abortEvent->IsSet()) {
+                aborted = true;
+                break;
+            }
             if (line.trace != nullptr) {
                 line.trace(line.traceContext, TraceDirection::Sent, line.TxFrameBuffer,
                            frameLength);

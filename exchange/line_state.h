@@ -22,6 +22,11 @@ struct LineState : FrameBuffers {
     SerialChannel channel{};
     // The command event, tested by the channel when a read must wait.
     const Event* abortEvent = nullptr;
+    // Also test it before every frame sent, so that nothing more goes out
+    // once it is set (a rollout's abort). Without it, as the dialog's Stop
+    // has it, an attempt whose wait ended without a reply sends once more
+    // and its read then sees the event.
+    bool abortBeforeSend = false;
     FrameTraceFn trace = nullptr;
     void* traceContext = nullptr;
 };

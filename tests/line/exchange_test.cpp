@@ -210,16 +210,27 @@ TEST_F(ExchangeTest, AbortBeforeTheWaitEndsAtOnce) {
 }
 
 TEST_F(ExchangeTest, AbortDuringAWaitIsSeenByTheNextAttempt) {
-    peer.Start([this](PtyPeer&, int index, const Bytes&) {
-        if (index == 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
-            abort.Set();
-        }
-    });
-    const auto start = Clock::now();
-    EXPECT_EQ(Exchange(line, Request(16), kNode), kErrAborted);
-    EXPECT_GE(SecondsSince(start), 0.24);
-    EXPECT_EQ(FramesOnLine(2), 2);  // sent again, then the read saw the abort
+    // The dialog's Stop: sent again, then the read saw the abort. A
+    // rollout's abort: nothing more goes out.
+    for (const bool beforeSend : {false, true}) {
+        peer.Stop();
+        abort.Reset();
+        const int before = peer.FrameCount();
+        line.abortBeforeSend = beforeSend;
+        peer.Start([this, before](PtyPeer&, int index, const Bytes&) {
+            if (index == before) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                abort.Set();
+            }
+        });
+        const auto start = Clock::now();
+        EXPECT_EQ(Exchange(line, Request(19, Bytes(8, 0x55)), kNode), kErrAborted);
+        EXPECT_GE(SecondsSince(start), 0.24);
+        // A frame sent just before the return may not have reached the peer.
+        if (beforeSend) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const int sent = beforeSend ? 1 : 2;
+        EXPECT_EQ(FramesOnLine(before + sent) - before, sent) << beforeSend;
+    }
 }
 
 TEST_F(ExchangeTest, AbortDuringTheLastWaitGivesExchangeFailure) {
