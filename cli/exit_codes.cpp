@@ -13,6 +13,8 @@ int ExitCodeOf(ResultCode result, bool targetExists) {
             return kExitFile;
         case kErrPortOpen:
             return kExitPort;
+        case kErrBadPlan:
+            return kExitUsage;
         case kErrNoDevice:
         case kErrExchange:
             return kExitNoDevice;

@@ -35,6 +35,10 @@ inline constexpr ResultCode kErrDeviceOtherSerial = -2108;    // error byte 249
 
 inline constexpr ResultCode kErrAborted = -2109;  // Stop or Exit while waiting for a reply
 
+// Raised by a rollout.
+inline constexpr ResultCode kErrNotVerified = -2110;  // the device kept its old version
+inline constexpr ResultCode kErrBadPlan = -2111;      // the plan failed its check
+
 // Catalogue identifier of a failure code, 0 for success and for positive codes.
 constexpr int MessageIdOf(ResultCode code) {
     return code < 0 ? -code : 0;
