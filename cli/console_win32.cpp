@@ -34,6 +34,15 @@ bool IsTerminal(std::FILE* stream) {
     return _isatty(_fileno(stream)) != 0;
 }
 
+bool TerminalSize(std::FILE* stream, int& columns, int& rows) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (handle == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(handle, &info)) return false;
+    columns = info.srWindow.Right - info.srWindow.Left + 1;
+    rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    return columns > 0 && rows > 0;
+}
+
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
     // argv holds the arguments in the system's code page, which cannot carry
     // every file name; the wide command line can.

@@ -12,7 +12,9 @@ bool InterruptPresses::Press() {
     }
     if (press == 1 && firstPress_) firstPress_();
     if (press == 2 && secondPress_) secondPress_();
-    return press <= 2;
+    // Further presses change nothing: what was aborted unwinds within a
+    // reply wait, and the report and the log are still to be written.
+    return true;
 }
 
 void InterruptPresses::Defer(std::function<void()> firstPress, std::function<void()> secondPress) {

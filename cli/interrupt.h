@@ -6,8 +6,8 @@
 // A command that must not leave a device half-written (the rollout) defers
 // the Stop instead: the first interrupt calls what the command gave for it,
 // so that it starts nothing new and lets what runs finish; the second calls
-// what it gave for that (abort what runs); only a third ends the program at
-// once.
+// what it gave for that (abort what runs); further ones change nothing, so
+// that its report and log are written.
 //
 // Both are called from an ordinary thread, never from a signal handler.
 #pragma once

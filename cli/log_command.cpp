@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <system_error>
+#include <utility>
 
 #include "cli/exit_codes.h"
 #include "cli/report.h"
@@ -26,6 +28,11 @@ std::string TextOf(const Json& entry, const char* key) {
     if (found->is_number_unsigned()) return std::to_string(found->get<unsigned long long>());
     if (found->is_number_integer()) return std::to_string(found->get<long long>());
     return "-";
+}
+
+bool IsStartLine(const Json& entry) {
+    const auto state = entry.find("state");
+    return state != entry.end() && state->is_string() && *state == "started";
 }
 
 std::vector<std::string> TableRow(const Json& entry) {
@@ -55,7 +62,10 @@ std::vector<std::string> TableRow(const Json& entry) {
     }
 
     std::string result = TextOf(entry, "result");
-    if (result == "0") {
+    if (IsStartLine(entry)) {
+        // Its end never came: power lost, the program killed.
+        result = "started, never ended";
+    } else if (result == "0") {
         result = "ok";
     } else if (const std::string message = TextOf(entry, "message"); message != "-") {
         if (!message.empty()) result += " " + message;
@@ -77,12 +87,19 @@ bool LoggedCommand(CommandKind command) {
            command == CommandKind::Activate;
 }
 
-ServiceLog OpenServiceLog(const CliOptions& options, StatusOutput& status) {
-    auto warn = [&status](const std::string& problem) {
+std::string ServiceLogWarningText(const std::string& problem) {
+    return "vx40: warning: no service log entry: " + problem;
+}
+
+ServiceLogWarning WarnBelow(StatusOutput& status) {
+    return [&status](const std::string& problem) {
         status.BreakLine();
-        std::fprintf(stderr, "vx40: warning: no service log entry: %s\n", problem.c_str());
+        std::fprintf(stderr, "%s\n", ServiceLogWarningText(problem).c_str());
         std::fflush(stderr);
     };
+}
+
+ServiceLog OpenServiceLog(const CliOptions& options, ServiceLogWarning warn) {
     if (options.noLog || !LoggedCommand(options.command)) return ServiceLog("", warn);
     if (!options.logPath.empty()) return ServiceLog(options.logPath, warn);
     std::string problem;
@@ -120,12 +137,25 @@ ServiceEntry ServiceEntryOf(const CliOptions& options, const Outcome& outcome,
 
 ServiceLogListing ReadServiceLog(std::istream& in, int last) {
     ServiceLogListing listing;
+    std::vector<std::pair<std::string, Json>> entries;
+    // The ids of the writes that ended: their start lines are folded into
+    // the line that says how they ended.
+    std::set<std::string> ended;
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty()) continue;
-        const Json entry = Json::parse(line, nullptr, false);
+        Json entry = Json::parse(line, nullptr, false);
         if (!entry.is_object()) {
             ++listing.damaged;
+            continue;
+        }
+        const std::string id = TextOf(entry, "id");
+        if (id != "-" && !IsStartLine(entry)) ended.insert(id);
+        entries.emplace_back(std::move(line), std::move(entry));
+    }
+    for (auto& [line, entry] : entries) {
+        if (IsStartLine(entry) && ended.count(TextOf(entry, "id")) != 0) {
+            ++listing.folded;
             continue;
         }
         listing.entries.push_back({std::move(line), TableRow(entry)});

@@ -17,9 +17,15 @@ class StatusOutput;
 bool LoggedCommand(CommandKind command);
 
 // The log of a run: --log PATH, none with --no-log or for a command that
-// logs nothing, else the usual place. Its warnings go to stderr below the
-// status line.
-ServiceLog OpenServiceLog(const CliOptions& options, StatusOutput& status);
+// logs nothing, else the usual place. `warn` is told when it cannot be
+// written.
+ServiceLog OpenServiceLog(const CliOptions& options, ServiceLogWarning warn);
+
+// That warning on stderr, below the status line.
+ServiceLogWarning WarnBelow(StatusOutput& status);
+
+// The warning's text.
+std::string ServiceLogWarningText(const std::string& problem);
 
 // The entry of one command on one node. `options` carries that node.
 ServiceEntry ServiceEntryOf(const CliOptions& options, const Outcome& outcome,
@@ -36,6 +42,9 @@ struct ServiceLogEntry {
 struct ServiceLogListing {
     std::deque<ServiceLogEntry> entries;  // the last `last` (all when `last` <= 0)
     int damaged = 0;
+    // A write's line that it has started, when the line of its end follows:
+    // that one stands for both. A start without its end is listed as such.
+    int folded = 0;
 };
 ServiceLogListing ReadServiceLog(std::istream& in, int last);
 

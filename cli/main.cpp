@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
         g_line.traceContext = &trace;
     }
     if (options.command == CommandKind::Rollout)
-        return RunRolloutCommand(options, interrupt, status, IsTerminal(stderr));
+        return RunRolloutCommand(options, interrupt, IsTerminal(stderr));
     if (options.command == CommandKind::Scan) return RunScan(options, g_line, commandEvent, status);
     if (options.command == CommandKind::Doctor)
         return RunDoctor(options, g_line, commandEvent, status);

@@ -60,7 +60,7 @@ void PrintSummary(const std::vector<NodeResult>& results, bool interrupted) {
 int RunOnNodes(const CliOptions& options, LineState& line, Event& commandEvent,
                const InterruptWatch& interrupt, StatusOutput& status) {
     const bool several = options.nodes.size() > 1;
-    ServiceLog log = OpenServiceLog(options, status);
+    ServiceLog log = OpenServiceLog(options, WarnBelow(status));
     std::vector<NodeResult> results;
     Json objects = Json::array();
     int exitCode = kExitSuccess;
@@ -91,9 +91,21 @@ int RunOnNodes(const CliOptions& options, LineState& line, Event& commandEvent,
         CommandContext context{dialog, line, commandEvent};
         const auto wallStart = std::chrono::system_clock::now();
         const auto started = std::chrono::steady_clock::now();
+        // A write says in the log that it has started before its first
+        // block goes out, so that one cut short is known for what it is.
+        const std::string id = one.command == CommandKind::Write ? NewServiceEntryId() : "";
+        context.beforeFirstBlock = [&]() -> ResultCode {
+            ServiceEntry start = ServiceEntryOf(one, Outcome{}, dialog.Identifications());
+            start.startLine = true;
+            start.id = id;
+            start.started = wallStart;
+            log.Append(start);
+            return kResultOk;
+        };
         const Outcome outcome = RunCommand(one, context, dialog, interrupt);
         if (LoggedCommand(one.command)) {
             ServiceEntry entry = ServiceEntryOf(one, outcome, dialog.Identifications());
+            entry.id = id;
             entry.started = wallStart;
             entry.took = std::chrono::steady_clock::now() - started;
             log.Append(entry);

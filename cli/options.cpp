@@ -152,15 +152,17 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& option
                      "whatever the outcome")
         ->type_name("PATH");
     rollout->footer(
-        "The plan is checked whole before any line is touched (exit 2 for the plan, 3 for a "
-        "module file). Each planned device is identified; one of a type without a module is "
-        "left alone (other-type), one that reports the module's version already is skipped, "
-        "any other is written, identified again and must then report the plan's version "
-        "(written, else failed). The canary devices go first, one at a time; then all lines "
-        "run at once. After max-failures failed devices no further device is started "
-        "(not-served). Exit 0 when every device ended written, skipped or other-type; else "
-        "that of the first device that failed or was absent (5); 130 after Ctrl-C (a first "
-        "press lets the writes in progress finish, a second aborts them).");
+        "The plan is checked whole, its ports included, and every port opened before any "
+        "line is touched (exit 2 for the plan, 3 for a module file, 4 for a port). Each planned "
+        "device is identified; one of a type without a module is left alone (other-type), one "
+        "that reports the module's version already is skipped unless the service log says its "
+        "latest write or activation did not finish, any other is written, identified again and "
+        "must then report the plan's version (written, else failed, 1). The canary devices go "
+        "first, one at a time; then all lines run at once. After max-failures failed devices no "
+        "further device is started (not-served). Exit 0 when every device ended written, "
+        "skipped or other-type; else that of the first device that failed or was absent (5); "
+        "130 after Ctrl-C (a first press lets the writes in progress finish, a second aborts "
+        "them; the report and the log are written either way).");
 
     CLI::App* doctor = app.add_subcommand(
         "doctor",

@@ -1,8 +1,12 @@
 #include "cli/rollout_output.h"
 
+#include <algorithm>
+
+#include "cli/console.h"
 #include "cli/exit_codes.h"
 #include "cli/report.h"
 #include "fleet/rollout_plan.h"
+#include "platform/utf8_prefix.h"
 #include "protocol/message_catalogue.h"
 
 namespace {
@@ -49,43 +53,98 @@ std::string RolloutStatus::Text(const Row& row) const {
     return text;
 }
 
-void RolloutStatus::Draw(std::size_t line) {
-    if (quiet_) return;
+std::vector<std::string> RolloutStatus::Block(int height) const {
+    std::vector<std::string> block;
+    // One row is kept free for the cursor below the block.
+    const auto fits = static_cast<std::size_t>(std::max(1, height - 1));
+    if (rows_.size() <= fits) {
+        for (const Row& row : rows_)
+            block.push_back(Text(row));
+        return block;
+    }
+    // Too many lines: the busiest, in plan order, and a row for the rest.
+    const auto busy = [](const Row& row) {
+        if (row.done) return 0;
+        if (row.percent >= 0) return 3;  // writing
+        return row.node >= 0 ? 2 : 1;    // at a device, or waiting
+    };
+    std::vector<std::size_t> order(rows_.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return busy(rows_[a]) > busy(rows_[b]); });
+    order.resize(fits - 1);
+    std::sort(order.begin(), order.end());
+    int counts[4] = {};
+    for (std::size_t i = 0; i < rows_.size(); ++i)
+        if (!std::binary_search(order.begin(), order.end(), i)) ++counts[busy(rows_[i])];
+    for (const std::size_t i : order)
+        block.push_back(Text(rows_[i]));
+    std::string rest =
+        std::to_string(rows_.size() - order.size()) + (order.empty() ? " lines:" : " more lines:");
+    const char* names[4] = {"done", "waiting", "at a device", "writing"};
+    bool first = true;
+    for (int kind = 3; kind >= 0; --kind) {
+        if (counts[kind] == 0) continue;
+        rest += first ? " " : ", ";
+        rest += std::to_string(counts[kind]) + " " + names[kind];
+        first = false;
+    }
+    block.push_back(rest);
+    return block;
+}
+
+void RolloutStatus::Draw(std::size_t line, const std::string* notice) {
     if (!terminal_) {
-        std::fprintf(stream_, "%s\n",
-                     line < rows_.size() ? Text(rows_[line]).c_str() : notice_.c_str());
+        if (notice != nullptr) {
+            std::fprintf(stream_, "%s\n", notice->c_str());
+        } else if (!quiet_) {
+            std::fprintf(stream_, "%s\n", Text(rows_[line]).c_str());
+        }
         std::fflush(stream_);
         return;
     }
-    // The whole block again, from its first line: the cursor sits below it.
+    int columns = 80;
+    int height = 24;
+    (void)TerminalSize(stream_, columns, height);
+    // Back to the block's first line: the cursor sits below it.
     std::string out;
     if (drawnLines_ > 0) {
         out += "\x1b[";
         out += std::to_string(drawnLines_);
         out += 'A';
     }
-    for (const Row& row : rows_) {
-        out += '\r';
-        out += Text(row);
-        out += "\x1b[K\n";
+    out += '\r';
+    if (notice != nullptr) {
+        // Above the block, which is drawn again below it.
+        out += "\x1b[J";
+        out += *notice;
+        out += '\n';
     }
-    drawnLines_ = rows_.size();
-    if (!notice_.empty()) {
-        out += '\r';
-        out += notice_;
-        out += "\x1b[K\n";
-        ++drawnLines_;
+    drawnLines_ = 0;
+    if (!quiet_) {
+        // Cut short of the last column: a row that reached it would wrap on
+        // some terminals and push the block down at every redraw.
+        const auto width = static_cast<std::size_t>(std::max(1, columns - 1));
+        for (const std::string& text : Block(height)) {
+            out += text.substr(0, Utf8CharactersLength(text, width));
+            out += "\x1b[K\n";
+            ++drawnLines_;
+        }
     }
     std::fputs(out.c_str(), stream_);
     std::fflush(stream_);
 }
 
-void RolloutStatus::Interrupted() {
+void RolloutStatus::Notice(const std::string& text) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    notice_ =
+    Draw(0, &text);
+}
+
+void RolloutStatus::Interrupted() {
+    Notice(
         "Ctrl-C: no further device is started; the writes under way finish and are verified "
-        "(Ctrl-C again aborts them)";
-    Draw(rows_.size());
+        "(Ctrl-C again aborts them)");
 }
 
 void RolloutStatus::Starting(std::size_t line, std::size_t index, std::size_t, std::uint8_t node) {
@@ -113,7 +172,7 @@ void RolloutStatus::Writing(std::size_t line, int percent) {
 void RolloutStatus::Finished(const RolloutDevice& device) {
     const std::lock_guard<std::mutex> lock(mutex_);
     Row& row = rows_[device.line];
-    ++row.done[static_cast<std::size_t>(device.action)];
+    ++row.ended[static_cast<std::size_t>(device.action)];
     row.percent = -1;
     row.text = std::string(ActionName(device.action));
     if (!device.message.empty()) row.text += ": " + Printable(device.message);
@@ -125,16 +184,17 @@ void RolloutStatus::LineDone(std::size_t line) {
     Row& row = rows_[line];
     row.node = -1;
     row.percent = -1;
+    row.done = true;
     row.text = "done:";
     std::size_t served = 0;
-    for (const int done : row.done)
-        served += static_cast<std::size_t>(done);
-    row.done[static_cast<std::size_t>(RolloutAction::NotServed)] +=
+    for (const int ended : row.ended)
+        served += static_cast<std::size_t>(ended);
+    row.ended[static_cast<std::size_t>(RolloutAction::NotServed)] +=
         static_cast<int>(row.count - served);
     for (std::size_t action = 0; action < kRolloutActionCount; ++action) {
-        if (row.done[action] == 0) continue;
+        if (row.ended[action] == 0) continue;
         row.text += row.text == "done:" ? " " : ", ";
-        row.text += std::to_string(row.done[action]);
+        row.text += std::to_string(row.ended[action]);
         row.text += ' ';
         row.text += ActionName(static_cast<RolloutAction>(action));
     }
@@ -158,8 +218,7 @@ void PrintRolloutTable(const std::vector<RolloutDevice>& devices) {
 int DeviceExitCode(const RolloutDevice& device) {
     if (device.action == RolloutAction::Absent) return kExitNoDevice;
     if (device.action != RolloutAction::Failed) return kExitSuccess;
-    // A failed verification has no result code of its own.
-    return device.result == kResultOk ? kExitOther : ExitCodeOf(device.result, false);
+    return ExitCodeOf(device.result, false);
 }
 
 int RolloutExitCode(const std::vector<RolloutDevice>& devices, bool interrupted) {

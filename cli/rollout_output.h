@@ -13,9 +13,12 @@
 struct RolloutPlan;
 
 // The status lines on stderr. On a terminal the block of lines, one a plan
-// line, is redrawn in place; otherwise each change worth a line (a device
-// started, a quarter of a write, a device ended) is printed as a line of its
-// own. Quiet shows nothing.
+// line, is redrawn in place: each row cut to the terminal's width, and when
+// there are more lines than the terminal has rows, the busiest lines and one
+// row that sums up the rest. Notices and warnings go above the block, where
+// the next redraw leaves them be. Otherwise each change worth a line (a
+// device started, a quarter of a write, a device ended) is printed as a line
+// of its own. Quiet shows nothing but notices.
 class RolloutStatus : public RolloutListener {
   public:
     RolloutStatus(std::FILE* stream, bool terminal, bool quiet, const RolloutPlan& plan);
@@ -25,6 +28,8 @@ class RolloutStatus : public RolloutListener {
     void Writing(std::size_t line, int percent) override;
     void Finished(const RolloutDevice& device) override;
     void LineDone(std::size_t line) override;
+    // A line for the technician that stays on the screen.
+    void Notice(const std::string& text);
     // The first Ctrl-C: no further device is started. Called from the
     // interrupt's own thread.
     void Interrupted();
@@ -37,17 +42,21 @@ class RolloutStatus : public RolloutListener {
         std::size_t index = 0;
         int node = -1;
         int percent = -1;
-        int done[kRolloutActionCount] = {};
+        bool done = false;
+        int ended[kRolloutActionCount] = {};
     };
     std::string Text(const Row& row) const;
-    void Draw(std::size_t line);  // with the mutex held
+    // The rows the block shows on a terminal `height` rows high.
+    std::vector<std::string> Block(int height) const;
+    // With the mutex held: the block again, or the line of `line` alone
+    // when stderr is no terminal. `notice`, when given, goes above the block.
+    void Draw(std::size_t line, const std::string* notice = nullptr);
 
     std::FILE* stream_;
     bool terminal_;
     bool quiet_;
     std::mutex mutex_;
     std::vector<Row> rows_;
-    std::string notice_;          // a line below the rows; empty for none
     std::size_t drawnLines_ = 0;  // lines of the block on the terminal
 };
 

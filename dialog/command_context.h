@@ -3,6 +3,8 @@
 // whole run; each test makes its own.
 #pragma once
 
+#include <functional>
+
 #include "dialog/dialog.h"
 #include "exchange/line_state.h"
 
@@ -32,4 +34,9 @@ struct CommandContext {
     // Whether the last identification's presence check was answered: a
     // failure after it is no missing device, whatever ended it.
     bool presenceAnswered = false;
+    // Called by a module write once the device is identified, just before
+    // its first block goes out. A failure it returns ends the write there,
+    // with nothing sent: a rollout decides at this moment whether the write
+    // may begin, and its journal notes that it has.
+    std::function<ResultCode()> beforeFirstBlock;
 };

@@ -13,11 +13,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <new>
-#include <set>
 #include <system_error>
 
+#include "fleet/line_identity.h"
 #include "fleet/node_list.h"
 #include "fleet/sha256.h"
 #include "operations/dialog_inputs.h"
@@ -43,9 +44,8 @@ class Checker {
   public:
     Checker(const std::string& name, PlanProblem& problem) : name_(name), problem_(problem) {}
 
-    bool Fail(std::uint32_t line, const std::string& text,
-              PlanProblemKind kind = PlanProblemKind::kPlan) {
-        problem_.kind = kind;
+    bool Fail(std::uint32_t line, const std::string& text, ResultCode result = kErrBadPlan) {
+        problem_.result = result;
         problem_.message = name_ + ":" + std::to_string(line) + ": " + text;
         return false;
     }
@@ -256,11 +256,11 @@ bool ReadLine(const toml::table& table, PlanLine& line, Checker& check) {
     if (!ReadText(table, "port", "[[line]]", true, line.port, check) ||
         !ReadText(table, "nodes", "[[line]]", true, nodes, check))
         return false;
-    if (line.port.empty()) return check.Fail(*table.get("port"), "port is empty");
-    if (line.port.size() > static_cast<std::size_t>(kPortNameLimit))
-        return check.Fail(*table.get("port"),
-                          "port: at most " + std::to_string(kPortNameLimit) + " bytes");
+    // As the channel will read it, so that a mistyped name on the last line
+    // is not found once the first lines have been written.
     std::string problem;
+    if (!CheckPortName(line.port, problem))
+        return check.Fail(*table.get("port"), "port " + Quoted(line.port) + ": " + problem);
     if (!ParseNodeList(nodes, line.nodes, problem))
         return check.Fail(*table.get("nodes"), "nodes " + Quoted(nodes) + ": " + problem);
     return true;
@@ -327,13 +327,18 @@ bool ParsePlanText(std::string_view text, const std::string& name, RolloutPlan& 
                               "type " + Quoted(module.type) + " has a [[module]] already");
         plan.modules.push_back(std::move(module));
     }
-    std::set<std::string> ports;
+    // Each line once, however its port is spelt: two threads driving one
+    // bus would talk over each other.
+    std::map<std::string, std::string> ports;  // line identity -> the port as first named
     for (const toml::table* table : lines) {
         PlanLine line;
         if (!ReadLine(*table, line, check)) return false;
-        if (!ports.insert(line.port).second)
-            return check.Fail(*table->get("port"),
-                              "port " + Quoted(line.port) + " has a [[line]] already");
+        const auto [known, added] = ports.emplace(LineIdentity(line.port), line.port);
+        if (!added) {
+            std::string twice = "port " + Quoted(line.port) + " has a [[line]] already";
+            if (known->second != line.port) twice += " (as " + Quoted(known->second) + ")";
+            return check.Fail(*table->get("port"), twice);
+        }
         plan.lines.push_back(std::move(line));
     }
     return true;
@@ -343,8 +348,7 @@ bool LoadPlanModules(const std::string& name, const std::string& folder, Rollout
                      PlanProblem& problem) {
     Checker check(name, problem);
     std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kModuleBufferSize]);
-    if (!buffer)
-        return check.Fail(1, std::string(MessageOf(kErrUnknown)), PlanProblemKind::kResources);
+    if (!buffer) return check.Fail(1, std::string(MessageOf(kErrUnknown)), kErrUnknown);
     for (PlanModule& module : plan.modules) {
         const fs::path file = PathOf(module.file);
         if (file.is_absolute() || folder.empty()) {
@@ -353,9 +357,8 @@ bool LoadPlanModules(const std::string& name, const std::string& folder, Rollout
             const std::u8string joined = (PathOf(folder) / file).u8string();
             module.path.assign(joined.begin(), joined.end());
         }
-        const auto fail = [&](const std::string& text) {
-            return check.Fail(static_cast<std::uint32_t>(module.planLine), text,
-                              PlanProblemKind::kModuleFile);
+        const auto fail = [&](const std::string& text, ResultCode result = kErrNotModule) {
+            return check.Fail(static_cast<std::uint32_t>(module.planLine), text, result);
         };
         char reason[256] = {};
         std::size_t bytes = 0;
@@ -373,7 +376,8 @@ bool LoadPlanModules(const std::string& name, const std::string& folder, Rollout
         }
         if (read != kResultOk)
             return fail(reason[0] != '\0' ? std::string(reason)
-                                          : module.path + ": " + std::string(MessageOf(read)));
+                                          : module.path + ": " + std::string(MessageOf(read)),
+                        read);
         module.recordCount = ModuleRecordCount(bytes);
         module.records.assign(buffer.get(), buffer.get() + bytes);
         if (!module.sha256.empty()) {
@@ -392,13 +396,13 @@ bool ReadRolloutPlan(const std::string& path, RolloutPlan& plan, PlanProblem& pr
     std::ifstream in(PathOf(path), std::ios::binary);
     std::error_code error;
     if (!in || fs::is_directory(PathOf(path), error)) {
-        problem.kind = PlanProblemKind::kPlan;
+        problem.result = kErrBadPlan;
         problem.message = path + ": cannot read the plan";
         return false;
     }
     const std::string text{std::istreambuf_iterator<char>(in), {}};
     if (in.bad()) {
-        problem.kind = PlanProblemKind::kPlan;
+        problem.result = kErrBadPlan;
         problem.message = path + ": cannot read the plan";
         return false;
     }

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/result_code.h"
+
 struct PlanModule {
     std::string type;     // the device type as the device reports it
     std::string file;     // as the plan writes it, for messages and the report
@@ -39,16 +41,11 @@ struct RolloutPlan {
     const PlanModule* ModuleFor(std::string_view type) const;
 };
 
-// What a plan's problem lies in.
-enum class PlanProblemKind {
-    kPlan,        // the plan's own text
-    kModuleFile,  // a module file it names
-    kResources,   // memory for the check
-};
-
-// What is wrong with a plan: one message naming the plan's file and line.
+// What is wrong with a plan: one message naming the plan's file and line,
+// and its code: kErrBadPlan for the plan itself, the file's failure
+// (kErrFileOpen, kErrFileRead, kErrNotModule) for a module file.
 struct PlanProblem {
-    PlanProblemKind kind = PlanProblemKind::kPlan;
+    ResultCode result = kErrBadPlan;
     std::string message;
 };
 

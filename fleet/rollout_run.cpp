@@ -1,8 +1,8 @@
 #include "fleet/rollout_run.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -12,12 +12,13 @@
 #include "dialog/control_ids.h"
 #include "exchange/exchange.h"
 #include "exchange/line_state.h"
+#include "fleet/journal.h"
 #include "fleet/rollout_control.h"
 #include "fleet/rollout_plan.h"
+#include "fleet/rollout_schedule.h"
 #include "fleet/service_log.h"
 #include "operations/activation.h"
 #include "operations/device_identity.h"
-#include "operations/dialog_inputs.h"
 #include "operations/module_writer.h"
 #include "platform/event.h"
 #include "protocol/message_catalogue.h"
@@ -42,52 +43,14 @@ class LineDialog : public FieldDialog {
     std::size_t line_;
 };
 
-// Who may start a device: the canary devices one at a time in plan order,
-// then every line at once; nobody once the run is stopping.
-class Schedule {
-  public:
-    Schedule(const RolloutPlan& plan, const RolloutControl& control, bool dryRun)
-        : plan_(plan), control_(control), parallel_(dryRun || plan.canary == 0) {}
-
-    // Waits for the turn of the device at plan position `index`; false when
-    // it is not to be started at all.
-    bool Begin(std::size_t index) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return Stopping() || parallel_ || next_ == index; });
-        return !Stopping();
-    }
-
-    // The device at `index` ended (or was passed over) with `action`.
-    void End(std::size_t index, RolloutAction action) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (action == RolloutAction::Failed) ++failures_;
-        if (action == RolloutAction::Written) ++written_;
-        if (!parallel_) {
-            next_ = index + 1;
-            parallel_ = written_ >= plan_.canary;
-        }
-        changed_.notify_all();
-    }
-
-  private:
-    bool Stopping() const { return failures_ >= plan_.maxFailures || control_.Stopped(); }
-
-    const RolloutPlan& plan_;
-    const RolloutControl& control_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool parallel_;
-    std::size_t next_ = 0;
-    int failures_ = 0;
-    int written_ = 0;
-};
-
 struct Shared {
     const RolloutPlan& plan;
     const RolloutSettings& settings;
+    const Journal& journal;
     ServiceLog& log;
     RolloutListener& listener;
-    Schedule& schedule;
+    RolloutControl& control;
+    RolloutSchedule& schedule;
     std::mutex logMutex;
 };
 
@@ -96,36 +59,52 @@ struct LineWorker {
     std::size_t index = 0;
     std::unique_ptr<LineState> state;
     Event commandEvent;
-    bool portOpen = false;
-    bool portFailed = false;
     std::thread thread;
 };
 
-void Log(Shared& shared, ServiceCommand command, const RolloutDevice& device,
-         const std::string& moduleFile, ResultCode result, int blocks,
-         std::chrono::system_clock::time_point started, SteadyClock::time_point steadyStart,
-         const FieldDialog& dialog) {
-    ServiceEntry entry;
-    entry.command = command;
+void Log(Shared& shared, ServiceEntry& entry, const RolloutDevice& device,
+         SteadyClock::time_point steadyStart) {
     entry.port = device.port;
     entry.node = device.node;
-    entry.moduleFile = moduleFile;
-    entry.result = result;
-    entry.blocks = blocks;
-    entry.started = started;
     entry.took = SteadyClock::now() - steadyStart;
-    if (command != ServiceCommand::kActivate) entry.identifications = dialog.Identifications();
     const std::lock_guard<std::mutex> lock(shared.logMutex);
     shared.log.Append(entry);
 }
 
-void Fail(RolloutDevice& device, ResultCode result) {
+void Fail(RolloutDevice& device, ResultCode result, std::string message = "") {
     device.action = RolloutAction::Failed;
     device.result = result;
-    device.message = std::string(MessageOf(result));
+    device.message = message.empty() ? std::string(MessageOf(result)) : std::move(message);
 }
 
-// Steps 1 to 4 for one device, over the line's open channel.
+// Why a device that has not begun is not started.
+std::string NotStarted(const Shared& shared) {
+    return shared.control.Stopped() ? "not started: the run was stopped"
+                                    : "not started: max-failures reached";
+}
+
+// What the journal says went wrong with the device's latest work.
+std::string UnfinishedText(const JournalWork& work) {
+    if (work.activation) return "the activation on " + work.time + " did not finish";
+    const std::u8string name =
+        std::filesystem::path(std::u8string(work.module.begin(), work.module.end()))
+            .filename()
+            .u8string();
+    return "the write of " + std::string(name.begin(), name.end()) + " on " + work.time +
+           " did not finish";
+}
+
+// An aborted write leaves the device holding part of a module, or a whole
+// one that was never verified.
+std::string AbortedText(int accepted, int records) {
+    std::string text =
+        "aborted after block " + std::to_string(accepted) + " of " + std::to_string(records);
+    if (accepted == records) text += ", before the device was verified";
+    return text + ": run the plan again";
+}
+
+// Identifies one device over the line's open channel and, as the plan and
+// the journal say, writes it, verifies it and activates it.
 void ServeDevice(Shared& shared, LineWorker& worker, RolloutDevice& device) {
     const RolloutPlan& plan = shared.plan;
     LineDialog dialog(shared.listener, worker.index);
@@ -137,24 +116,16 @@ void ServeDevice(Shared& shared, LineWorker& worker, RolloutDevice& device) {
     const auto wallStart = std::chrono::system_clock::now();
     const auto steadyStart = SteadyClock::now();
 
-    if (!worker.portOpen) {
-        std::uint8_t node = 0;
-        const ResultCode opened = OpenPortFromDialog(context, node);
-        if (opened != kResultOk) {
-            worker.portFailed = true;
-            Fail(device, opened);
-            const char* reason = worker.state->channel.lastError;
-            device.message = reason[0] != '\0' ? reason : device.port + ": cannot open";
-            return;
-        }
-        worker.portOpen = true;
-    }
-
     ResultCode result = IdentifyDevice(context, device.node);
     if (result == kErrNoDevice) {
         device.action = RolloutAction::Absent;
         device.result = result;
         device.message = std::string(MessageOf(result));
+        return;
+    }
+    // Aborted before anything was written: the device is as it was.
+    if (result == kErrAborted) {
+        device.message = NotStarted(shared);
         return;
     }
     if (result != kResultOk) return Fail(device, result);
@@ -167,52 +138,102 @@ void ServeDevice(Shared& shared, LineWorker& worker, RolloutDevice& device) {
         device.message = "no module for the type " + device.before[0];
         return;
     }
-    if (ReportsVersion(device.before[3], module->version)) {
+    // Unfinished work is done again in full, whatever version the device
+    // reports.
+    const JournalWork* last =
+        shared.journal.Latest(device.port, device.node, device.before[0], device.before[1]);
+    const std::string unfinished =
+        last != nullptr && Unfinished(*last) ? UnfinishedText(*last) : "";
+    if (unfinished.empty() && ReportsVersion(device.before[3], module->version)) {
         device.action = RolloutAction::Skipped;
         device.message = "reports " + module->version + " already";
         return;
     }
     if (shared.settings.dryRun) {
         device.action = RolloutAction::WouldWrite;
-        device.message = module->file + " (" + module->version + ")";
+        device.message = unfinished.empty() ? module->file + " (" + module->version + ")"
+                                            : unfinished + ": would be written again";
         return;
     }
 
-    // The write as `write` does it after its identification, and its log
-    // entry; the second identification is part of it.
+    // The write as `write` does it after its identification, journalled:
+    // the line that it has started goes to the log before its first block,
+    // once it is sure to begin.
+    ServiceEntry entry;
+    entry.command = ServiceCommand::kWrite;
+    entry.id = NewServiceEntryId();
+    entry.moduleFile = module->path;
+    entry.started = wallStart;
+    bool began = false;
+    context.beforeFirstBlock = [&]() -> ResultCode {
+        if (!shared.schedule.MayWrite()) return kErrAborted;
+        began = true;
+        ServiceEntry start = entry;
+        start.startLine = true;
+        start.identifications = dialog.Identifications();
+        Log(shared, start, device, steadyStart);
+        return kResultOk;
+    };
     result = WriteModuleBlocks(context, module->records.data(), device.node, module->recordCount);
-    Log(shared, ServiceCommand::kWrite, device, module->path, result, context.recordsAccepted,
-        wallStart, steadyStart, dialog);
+    context.beforeFirstBlock = nullptr;
+    if (!began) {
+        device.message = NotStarted(shared);
+        return;
+    }
+    entry.result = result;
+    entry.blocks = context.recordsAccepted;
+    entry.identifications = dialog.Identifications();
+    Log(shared, entry, device, steadyStart);
+    if (result == kErrAborted)
+        return Fail(device, result, AbortedText(context.recordsAccepted, module->recordCount));
     if (result != kResultOk) return Fail(device, result);
     device.identifiedAfter = true;
     device.after = dialog.CurrentIdentity();
+    // The device has no read-back: the version it reports is the proof.
     if (!ReportsVersion(device.after[3], module->version)) {
-        device.action = RolloutAction::Failed;
-        device.result = kResultOk;
-        device.message = "device reports " + device.after[3].substr(0, device.after[3].find(' ')) +
-                         ", the plan expects " + module->version;
-        return;
+        return Fail(device, kErrNotVerified,
+                    "device reports " + device.after[3].substr(0, device.after[3].find(' ')) +
+                        ", the plan expects " + module->version);
     }
     device.action = RolloutAction::Written;
-    device.message = module->file + " (" + module->version + ")";
+    device.message = unfinished.empty() ? module->file + " (" + module->version + ")"
+                                        : unfinished + ": written again";
     if (!plan.activate) return;
 
-    const auto activateWall = std::chrono::system_clock::now();
+    ServiceEntry activation;
+    activation.command = ServiceCommand::kActivate;
+    activation.started = std::chrono::system_clock::now();
+    // The identity lets the next run put an activation that failed to
+    // this device.
+    activation.identifications = {device.after};
     const auto activateStart = SteadyClock::now();
-    result = ActivateApplication(context, device.node);
-    Log(shared, ServiceCommand::kActivate, device, "", result, -1, activateWall, activateStart,
-        dialog);
+    activation.result = result = ActivateApplication(context, device.node);
+    Log(shared, activation, device, activateStart);
+    if (result == kErrAborted)
+        return Fail(device, result, "aborted during the activation: run the plan again");
     if (result != kResultOk) return Fail(device, result);
     device.message += ", activated";
 }
 
 void RunLine(Shared& shared, LineWorker& worker, std::vector<RolloutDevice>& devices,
              std::size_t first, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
+    // Every port is opened before the first byte goes out on any line: a
+    // port that will not open stops the whole run, not the lines after the
+    // first ones have been written.
+    SerialChannel& channel = worker.state->channel;
+    const std::string& port = devices[first].port;
+    const ResultCode opened = OpenChannel(channel, port.c_str(), &worker.commandEvent);
+    const bool ready = shared.schedule.PortsReady(opened == kResultOk);
+    if (opened == kErrPortOpen) {
+        RolloutDevice& device = devices[first];
+        Fail(
+            device, opened,
+            channel.lastError[0] != '\0' ? std::string(channel.lastError) : port + ": cannot open");
+        shared.listener.Finished(device);
+    }
+    for (std::size_t i = 0; ready && i < count; ++i) {
         RolloutDevice& device = devices[first + i];
-        // A line whose port would not open serves nothing more; its devices
-        // stay not-served, and the canary passes over them.
-        if (worker.portFailed || !shared.schedule.Begin(first + i)) {
+        if (!shared.schedule.Begin(first + i)) {
             shared.schedule.End(first + i, device.action);
             continue;
         }
@@ -223,7 +244,7 @@ void RunLine(Shared& shared, LineWorker& worker, std::vector<RolloutDevice>& dev
         shared.listener.Finished(device);
         shared.schedule.End(first + i, device.action);
     }
-    if (worker.portOpen) CloseChannel(worker.state->channel);
+    CloseChannel(channel);
     shared.listener.LineDone(worker.index);
 }
 
@@ -277,13 +298,17 @@ std::vector<RolloutDevice> RunRollout(const RolloutPlan& plan, const RolloutSett
                 Fail(device, kErrUnknown);
             return devices;
         }
+        // Once aborted, a line sends nothing more.
+        worker->state->abortBeforeSend = true;
         events.push_back(&worker->commandEvent);
         workers.push_back(std::move(worker));
     }
     control.Attach(events);
 
-    Schedule schedule(plan, control, settings.dryRun);
-    Shared shared{plan, settings, log, listener, schedule, {}};
+    Journal journal;
+    if (!settings.journalPath.empty()) journal.Load(settings.journalPath);
+    RolloutSchedule schedule(plan, control, settings.dryRun);
+    Shared shared{plan, settings, journal, log, listener, control, schedule, {}};
     for (std::size_t line = 0; line < workers.size(); ++line) {
         LineWorker& worker = *workers[line];
         worker.thread = std::thread(RunLine, std::ref(shared), std::ref(worker), std::ref(devices),

@@ -36,7 +36,7 @@ struct RolloutDevice {
     std::string port;
     std::uint8_t node = 0;
     RolloutAction action = RolloutAction::NotServed;
-    ResultCode result = kResultOk;  // of the failing step; 0 for a verification that failed
+    ResultCode result = kResultOk;  // of the failing step; negative for every failed or absent one
     std::string message;
     // The identity fields (in the order of Outcome::identity) before the
     // write, and after it; `identified...` false when there was none.
@@ -64,6 +64,9 @@ class RolloutListener {
 
 struct RolloutSettings {
     bool dryRun = false;  // identify only: nothing written, activated or logged
+    // The service log to read unfinished work from; empty when there is
+    // none (the run cannot tell work cut short from work done).
+    std::string journalPath;
 };
 
 // Every planned device in plan order (the lines in order, each line's nodes

@@ -1,8 +1,10 @@
 #include "fleet/service_log.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <system_error>
 
 #include "fleet/identity_json.h"
@@ -61,10 +63,22 @@ std::string DefaultServiceLogPath(bool makeFolder, std::string& problem) {
     return folder + static_cast<char>(fs::path::preferred_separator) + "service.log";
 }
 
+std::string NewServiceEntryId() {
+    std::random_device random;
+    const std::uint64_t value =
+        (std::uint64_t{random()} << 32) ^ random() ^
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    char text[24];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
 std::string ServiceLogLine(const ServiceEntry& record) {
     Json entry;
     entry["time"] = Iso8601Utc(record.started);
     entry["command"] = CommandName(record.command);
+    if (record.startLine) entry["state"] = "started";
+    if (!record.id.empty()) entry["id"] = record.id;
     if (record.command == ServiceCommand::kBackup) entry["kind"] = record.backupKind;
     entry["port"] = record.port;
     entry["node"] = record.node;
@@ -82,7 +96,7 @@ std::string ServiceLogLine(const ServiceEntry& record) {
         const std::string digest = Sha256OfFile(record.moduleFile);
         if (!digest.empty()) module["sha256"] = digest;
         entry["module"] = module;
-        entry["blocks"] = record.blocks;
+        if (!record.startLine) entry["blocks"] = record.blocks;
     }
     if (record.command == ServiceCommand::kBackup && !record.backupFile.empty()) {
         Json backup;
@@ -92,6 +106,8 @@ std::string ServiceLogLine(const ServiceEntry& record) {
         if (!digest.empty()) backup["sha256"] = digest;
         entry["backup"] = backup;
     }
+    // A start says nothing yet of how the write ends.
+    if (record.startLine) return entry.dump(-1, ' ', false, Json::error_handler_t::replace);
     entry["result"] = record.result;
     entry["message"] = std::string(MessageOf(record.result));
     if (!record.detail.empty()) entry["detail"] = record.detail;

@@ -14,9 +14,16 @@
 
 enum class ServiceCommand { kWrite, kBackup, kActivate };
 
-// One command on one node, as its entry records it.
+// One command on one node, as its entry records it. The log is also the
+// journal of the work done on devices: before its first block goes out, a
+// write says in a line of its own that it has started, and the line that
+// says how it ended carries the same id. A start without its end is a write
+// cut short (power lost, the program killed): the next rollout does it
+// again.
 struct ServiceEntry {
     ServiceCommand command = ServiceCommand::kWrite;
+    bool startLine = false;       // the line that a write has started, not how it ended
+    std::string id;               // a write's, shared by its two lines; empty for others
     const char* backupKind = "";  // backup: "calibration" or "configuration"
     std::string port;
     int node = 0;
@@ -34,6 +41,10 @@ struct ServiceEntry {
 
 // The entry's line (without its line break).
 std::string ServiceLogLine(const ServiceEntry& entry);
+
+// A new id for a write's two lines: unique enough among the writes of one
+// log (random, 64 bits).
+std::string NewServiceEntryId();
 
 // A warning for the technician: the log cannot be written.
 using ServiceLogWarning = std::function<void(const std::string& problem)>;

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     PlanProblem problem;
     if (!ParsePlanText(text, "plan.toml", plan, problem)) {
         // One message that names the plan and a line; the plan's exit code.
-        if (problem.kind != PlanProblemKind::kPlan || problem.message.rfind("plan.toml:", 0) != 0)
+        if (problem.result != kErrBadPlan || problem.message.rfind("plan.toml:", 0) != 0)
             std::abort();
         return 0;
     }

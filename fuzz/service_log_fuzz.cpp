@@ -2,7 +2,8 @@
 // that are not UTF-8, huge numbers, fields of the wrong type, junk. Holds,
 // for every input:
 //  - it returns (AddressSanitizer and UndefinedBehaviorSanitizer watching);
-//  - every line that is not blank is either an entry or counted as damaged;
+//  - every line that is not blank is an entry, counted as damaged, or a
+//    write's start folded into its end;
 //  - every row has the table's eight columns, and none holds a control
 //    character that would move the cursor or break the row;
 //  - --last N keeps exactly the last N entries of the whole listing.
@@ -36,7 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::istringstream count(text);
     for (std::string line; std::getline(count, line);)
         lines += !line.empty() && line != "\r";
-    if (listing.entries.size() + static_cast<std::size_t>(listing.damaged) != lines) std::abort();
+    if (listing.entries.size() + static_cast<std::size_t>(listing.damaged + listing.folded) !=
+        lines)
+        std::abort();
     for (const ServiceLogEntry& entry : listing.entries) {
         if (entry.row.size() != 8) std::abort();
         for (const std::string& column : entry.row) {

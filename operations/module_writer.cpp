@@ -28,6 +28,10 @@ ResultCode WriteModuleBlocks(CommandContext& context, const std::uint8_t* record
     ShowStatus(context.dialog, kStatusWriting, 100, 0);
     // The device needs a moment after identification before the first block.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    if (context.beforeFirstBlock) {
+        const ResultCode allowed = context.beforeFirstBlock();
+        if (allowed != kResultOk) return allowed;
+    }
 
     for (int i = 0; i < count; ++i) {
         line.PayloadBuffer[0] = line.SequenceNumber;

@@ -26,7 +26,8 @@ inline constexpr std::size_t kPathBufferSize = 4 * kPathLimit + 1;
 int ModuleRecordCount(std::size_t bytes);
 
 // Sends `count` records with command 19, then identifies the device again.
-// Counts the accepted records in context.recordsAccepted.
+// Counts the accepted records in context.recordsAccepted. Asks
+// context.beforeFirstBlock, when set, before the first record.
 ResultCode WriteModuleBlocks(CommandContext& context, const std::uint8_t* records,
                              std::uint8_t node, int count);
 

@@ -23,9 +23,10 @@ struct ChildResult {
 
 class ChildProcess {
   public:
-    // Starts `program` with `args`; `folder`, when given, is its working folder.
+    // Starts `program` with `args`; `folder`, when given, is its working folder;
+    // `stderrFd`, when given, is its stderr instead of a pipe (a terminal).
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                 const std::string& folder = "") {
+                 const std::string& folder = "", int stderrFd = -1) {
         int outPipe[2];
         int errPipe[2];
         if (::pipe2(outPipe, O_CLOEXEC) != 0) return;
@@ -37,7 +38,8 @@ class ChildProcess {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, stderrFd >= 0 ? stderrFd : errPipe[1],
+                                         STDERR_FILENO);
         if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
         std::vector<std::string> all{program};
         all.insert(all.end(), args.begin(), args.end());
@@ -52,6 +54,10 @@ class ChildProcess {
         ::close(errPipe[1]);
         outFd_ = outPipe[0];
         errFd_ = errPipe[0];
+        if (stderrFd >= 0) {
+            ::close(errFd_);
+            errFd_ = -1;
+        }
     }
     ~ChildProcess() {
         if (pid_ > 0) {
@@ -80,13 +86,37 @@ class ChildProcess {
         return Collect(timeoutMs, [&] { return result_.err.find(text) != std::string::npos; });
     }
 
+    // Closes the reading ends of stdout and stderr, as a reader that went
+    // away does (`| head`, `| less` then q): the child's writes fail from
+    // now on.
+    void CloseOutput() {
+        for (int* fd : {&outFd_, &errFd_}) {
+            if (*fd >= 0) ::close(*fd);
+            *fd = -1;
+        }
+    }
+
     // Collects the rest of the output and the exit code; a child still
     // running after `timeoutMs` is killed and reported with -1.
     ChildResult Finish(int timeoutMs) {
-        const bool ended = Collect(timeoutMs, [] { return false; }) || outFd_ < 0;
+        if (pid_ <= 0) return result_;
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        bool ended = Collect(timeoutMs, [] { return false; });
         int status = 0;
-        if (!ended) ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
+        // With its streams closed, the child is waited for until the time
+        // runs out.
+        while (ended && ::waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ended = false;
+                break;
+            }
+            ::usleep(10000);
+        }
+        if (!ended) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+        }
         pid_ = -1;
         if (!ended) {
             result_.exitCode = -1;

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -46,12 +47,22 @@ std::string Sha256Sum(const fs::path& path) {
 
 // Every line of the log, parsed; a line that is not one whole JSON object
 // fails the test.
+// The entries that say how each command ended. A write's end must follow the
+// line that said it had started, before its first block (same id).
 std::vector<Json> LogEntries(const fs::path& path) {
     std::vector<Json> entries;
+    std::set<std::string> started;
     std::ifstream in(path);
     for (std::string line; std::getline(in, line);) {
         Json entry = Json::parse(line, nullptr, false);
         EXPECT_TRUE(entry.is_object()) << line;
+        if (entry.value("state", "") == "started") {
+            started.insert(entry.value("id", ""));
+            continue;
+        }
+        if (entry["command"] == "write" && entry.contains("before")) {
+            EXPECT_EQ(started.count(entry.value("id", "-")), 1u) << line;
+        }
         entries.push_back(entry);
     }
     return entries;
