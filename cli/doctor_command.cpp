@@ -50,7 +50,7 @@ struct DoctorReport {
     bool identified = false;
     std::array<std::string, 5> identity;
     AdapterReport adapter;
-    std::string portDetail;
+    std::string portDetail;  // why the port did not open, or what the system said when it failed
 };
 
 // The quick pass of a scan: which nodes answer at all.
@@ -128,6 +128,13 @@ std::string VerdictText(const CliOptions& options, const DoctorReport& report) {
     const std::string node = "node " + std::to_string(report.node);
     const std::string ms = std::to_string(f.replyMs) + " ms";
     switch (f.verdict) {
+        case LineVerdict::kPortFailed:
+            return "port-failed: the port stopped working during the probe" +
+                   (report.portDetail.empty()
+                        ? std::string()
+                        : " (" + options.port + ": " + report.portDetail + ")") +
+                   "; check that the adapter is still plugged in, or that the server is still "
+                   "up and reachable, then run vx40 doctor again";
         case LineVerdict::kAnswered:
             return "answered: " + node + " answered the presence check in " + ms +
                    "; the line works";
@@ -193,9 +200,11 @@ std::vector<std::string> FindingLines(const CliOptions& options, const DoctorRep
         lines.push_back("identity: the information request then failed (" +
                         std::string(MessageOf(report.result)) +
                         "); run vx40 --trace info to see the exchange");
-    lines.push_back(report.findings.echo
-                        ? "echo: the adapter echoes what the tool sends; vx40 allows for it"
-                        : "echo: none, the line does not echo");
+    // A port that failed may have died before an echo could come back.
+    if (report.findings.echo)
+        lines.push_back("echo: the adapter echoes what the tool sends; vx40 allows for it");
+    else if (report.findings.verdict != LineVerdict::kPortFailed)
+        lines.push_back("echo: none, the line does not echo");
     if (report.scanned) {
         std::string text = "scan: nobody at node " + std::to_string(report.node);
         if (report.answeredAt.empty()) {
@@ -250,6 +259,8 @@ ResultCode ResultOf(const ProbeFindings& findings) {
             return kResultOk;
         case LineVerdict::kRefused:
             return findings.refusal;
+        case LineVerdict::kPortFailed:
+            return kErrPortOpen;
         default:
             return kErrNoDevice;
     }
@@ -265,6 +276,7 @@ ResultCode Diagnose(CommandContext& context, TerminalDialog& dialog, StatusOutpu
         return kErrAborted;
     report.probed = true;
     const LineVerdict verdict = report.findings.verdict;
+    if (verdict == LineVerdict::kPortFailed) report.portDetail = line.channel.lastError;
     if (verdict == LineVerdict::kAnswered) {
         const ResultCode result = IdentifyDevice(context, report.node);
         report.identified = dialog.Identified();
@@ -324,9 +336,9 @@ int RunDoctor(const CliOptions& options, LineState& line, Event& commandEvent,
     Outcome failure;
     failure.result = report.result;
     failure.detail = report.portDetail;
-    // The findings say what went wrong; the catalogue's text is for the
-    // port and for Stop.
-    if (report.result == kErrPortOpen || report.result == kErrAborted)
+    // The findings say what went wrong; the catalogue's text is for a port
+    // that does not open and for Stop.
+    if ((report.result == kErrPortOpen && !report.probed) || report.result == kErrAborted)
         PrintFailureLines(failure, status);
     if (options.json) {
         PrintJsonLine(DoctorJson(options, report));

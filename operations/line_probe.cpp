@@ -76,6 +76,8 @@ void JudgeFrame(const std::uint8_t* frame, std::size_t length, std::int64_t endU
 
 std::string_view VerdictName(LineVerdict verdict) {
     switch (verdict) {
+        case LineVerdict::kPortFailed:
+            return "port-failed";
         case LineVerdict::kAnswered:
             return "answered";
         case LineVerdict::kRefused:
@@ -164,7 +166,10 @@ ResultCode ProbeNode(LineState& line, std::uint8_t node, ProbeFindings& findings
         if (line.trace != nullptr)
             line.trace(line.traceContext, TraceDirection::Sent, line.TxFrameBuffer, frameLength);
         const std::int64_t startUs = ReceiveClockUs();
-        const bool sent = ChannelWrite(line.channel, line.TxFrameBuffer, frameLength) == kResultOk;
+        // A write refused, like a listen that fails, means the port itself
+        // is gone (an adapter pulled out, a server that dropped the
+        // connection): silence from it would say nothing of the line.
+        bool failed = ChannelWrite(line.channel, line.TxFrameBuffer, frameLength) != kResultOk;
         const ProbeRequest request{
             line.TxFrameBuffer,  static_cast<std::size_t>(frameLength), node,
             line.SequenceNumber, startUs + LineTimeUs(frameLength),     replyWaitMs};
@@ -174,13 +179,14 @@ ResultCode ProbeNode(LineState& line, std::uint8_t node, ProbeFindings& findings
         capture.count = 0;
         capture.chunkCount = 0;
         const std::int64_t untilUs = request.sentEndUs + std::int64_t{listenMs} * kUsPerMs;
-        while (sent && capture.count < ProbeCapture::kByteLimit &&
+        while (!failed && capture.count < ProbeCapture::kByteLimit &&
                capture.chunkCount < ProbeCapture::kChunkLimit) {
             std::uint8_t* space = capture.bytes + capture.count;
             const int got = ChannelListen(
                 line.channel, space, static_cast<int>(ProbeCapture::kByteLimit - capture.count),
                 untilUs, line.abortEvent);
             if (got == kErrAborted) return kErrAborted;
+            failed = got < 0;
             if (got <= 0) break;
             if (line.trace != nullptr)
                 line.trace(line.traceContext, TraceDirection::Received, space, got);
@@ -189,6 +195,10 @@ ResultCode ProbeNode(LineState& line, std::uint8_t node, ProbeFindings& findings
         }
         JudgeCapture(capture, request, earlierEndUs, findings);
         earlierEndUs[request.sequence] = request.sentEndUs;
+        if (failed) {
+            findings.verdict = LineVerdict::kPortFailed;
+            break;
+        }
         if (findings.verdict == LineVerdict::kAnswered || findings.verdict == LineVerdict::kRefused)
             break;
     }

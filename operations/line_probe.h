@@ -15,6 +15,8 @@
 
 // What the probes heard, the first of these that fits.
 enum class LineVerdict : std::uint8_t {
+    // The port failed while probing: nothing more can be learnt through it.
+    kPortFailed,
     kAnswered,   // a valid reply from the node within the reply wait
     kRefused,    // a valid reply from the node refusing the presence check
     kLate,       // a valid reply from the node, after the reply wait
@@ -24,7 +26,8 @@ enum class LineVerdict : std::uint8_t {
     kSilent,     // not a byte
 };
 
-// "answered", "refused", "late", "other-node", "garbled", "echo-only", "silent".
+// "port-failed", "answered", "refused", "late", "other-node", "garbled",
+// "echo-only", "silent".
 std::string_view VerdictName(LineVerdict verdict);
 
 struct ProbeFindings {
@@ -76,8 +79,10 @@ int ProbeListenMs(int replyWaitMs);
 
 // Sends presence checks to `node` over the open channel, up to three and no
 // more than fit in about ten seconds, each followed by ProbeListenMs of
-// listening; stops early once the node answered or refused. `onProbe` (may
-// be null) is told before each probe. 0, or kErrAborted on Stop.
+// listening; stops early once the node answered or refused, or once the port
+// failed (kPortFailed; the system's reason, where known, in the channel's
+// lastError). `onProbe` (may be null) is told before each probe. 0, or
+// kErrAborted on Stop.
 using ProbeProgressFn = void (*)(void* context, int probe, int probes);
 ResultCode ProbeNode(LineState& line, std::uint8_t node, ProbeFindings& findings,
                      ProbeProgressFn onProbe = nullptr, void* progressContext = nullptr);

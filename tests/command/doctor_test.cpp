@@ -24,6 +24,7 @@ struct LineCase {
     std::optional<int> otherNode = std::nullopt;
     std::vector<int> answeredAt = {};
     int replyAtLeastMs = -1;  // replyMs expected near here up to twice it; -1 none expected
+    int unplugAfter = -1;     // frames before the line closes, as a pulled adapter
 };
 
 const LineCase kCases[] = {
@@ -37,6 +38,7 @@ const LineCase kCases[] = {
     {"noise", false, {255}, "16:every:noise", "garbled", 5},
     {"echo only, a device elsewhere", true, {7}, nullptr, "echo-only", 5, {}, {7}},
     {"silent", false, {7}, "any:every:silence", "silent", 5, {}, {}},
+    {"the adapter pulled out", false, {255}, nullptr, "port-failed", 4, {}, {}, -1, 1},
 };
 
 class Vx40Doctor : public ::testing::Test {
@@ -44,6 +46,7 @@ class Vx40Doctor : public ::testing::Test {
     void StartLine(const LineCase& line) {
         SimOptions options;
         options.echo = line.echo;
+        options.unplugAfterFrames = line.unplugAfter;
         for (int node : line.devices) {
             options.devices.emplace_back();
             options.devices.back().node = static_cast<std::uint8_t>(node);
@@ -112,6 +115,13 @@ TEST_F(Vx40Doctor, SaysWhatToTryInWordsAndAMissingPortIsExit4) {
               "answered at node 255; check the node number and the device's power\n"
               "echo: the adapter echoes what the tool sends; vx40 allows for it\n"
               "scan: nobody at node 255; a device answers at node 7: try -n 7\n");
+
+    StartLine(kCases[10]);  // pulled out: over at once, no scan of the dead port follows
+    const ChildResult pulled = RunChild(VX40_EXE, {"-p", sim->SlavePath(), "doctor"});
+    EXPECT_EQ(pulled.err, "probe 1 of 3 00%\n");
+    EXPECT_EQ(Lines(pulled.out).size(), 1u) << pulled.out;
+    EXPECT_TRUE(pulled.out.starts_with("port-failed: the port stopped working during the probe (" +
+                                       sim->SlavePath() + ": "));
 
     const ChildResult missing = Doctor("/dev/vx40-no-such-port", {"--json"});
     EXPECT_EQ(missing.exitCode, 4);
