@@ -102,15 +102,22 @@ std::string CountersText(const LineErrorCounters& c) {
            ", overrun " + std::to_string(c.overrun) + ", break " + std::to_string(c.breaks);
 }
 
+std::string Counted(int count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 std::string GarbageText(const ProbeFindings& f) {
     std::string text;
     if (f.badFrames > 0)
-        text = std::to_string(f.badFrames) + (f.badFrames == 1 ? " frame" : " frames") +
-               " with a bad checksum or form";
+        text = Counted(f.badFrames, "frame", "frames") + " with a bad checksum or form";
+    if (f.foreignFrames > 0) {
+        if (!text.empty()) text += ", ";
+        text += Counted(f.foreignFrames, "frame", "frames") +
+                " from the node with a sequence number no probe sent";
+    }
     if (f.strayBytes > 0) {
         if (!text.empty()) text += ", ";
-        text += std::to_string(f.strayBytes) + (f.strayBytes == 1 ? " byte" : " bytes") +
-                " outside any frame";
+        text += Counted(f.strayBytes, "byte", "bytes") + " outside any frame";
     }
     return text;
 }
@@ -162,12 +169,21 @@ std::string VerdictText(const CliOptions& options, const DoctorReport& report) {
             return "other-node: a device answered as node " + std::to_string(f.otherNode) +
                    ", not as " + node + "; try -n " + std::to_string(f.otherNode);
         case LineVerdict::kGarbled:
+            if (f.badFrames == 0 && f.strayBytes == 0)
+                return "garbled: " + node + " sent " + Counted(f.foreignFrames, "frame", "frames") +
+                       " with a sequence number no probe sent, replayed or foreign, and no "
+                       "answer; a gateway or serial server may be replaying old frames (restart "
+                       "it), or another master is polling the line";
             return "garbled: bytes came back but no valid frame (" + GarbageText(f) +
                    "); check the A/B polarity, the speed (57600 baud 8N1) and the termination";
         case LineVerdict::kEchoOnly:
-            return "echo-only: only the tool's own frames came back: the adapter echoes and "
-                   "nobody answered at " +
-                   node + "; check the node number and the device's power";
+            return "echo-only: only the tool's own frames came back" +
+                   (f.looseBytes == 0
+                        ? std::string()
+                        : " (and " + Counted(f.looseBytes, "loose byte", "loose bytes") +
+                              " as the line turned around: a bus without fail-safe bias)") +
+                   ": the adapter echoes and nobody answered at " + node +
+                   "; check the node number and the device's power";
         case LineVerdict::kSilent:
             break;
     }

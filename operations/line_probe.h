@@ -21,8 +21,8 @@ enum class LineVerdict : std::uint8_t {
     kRefused,    // a valid reply from the node refusing the presence check
     kLate,       // a valid reply from the node, after the reply wait
     kOtherNode,  // a valid reply from another node
-    kGarbled,    // bytes, but no valid frame
-    kEchoOnly,   // the requests' own frames and nothing else
+    kGarbled,    // bytes but no valid frame, or the node's frames that answer no probe
+    kEchoOnly,   // the requests' own frames, beside them at most a few loose bytes
     kSilent,     // not a byte
 };
 
@@ -38,7 +38,9 @@ struct ProbeFindings {
     int otherNode = -1;      // other-node: the node that answered
     ResultCode refusal = 0;  // refused: the device's error
     int badFrames = 0;       // frames that did not decode
+    int foreignFrames = 0;   // valid frames of the node with a sequence number no probe sent
     int strayBytes = 0;      // bytes outside any frame, or of a frame without its end
+    int looseBytes = 0;      // plain bytes beside an echo as the line turns around
 };
 
 // One listen's bytes and when they came (ReceiveClockUs), chunk by chunk as
@@ -69,7 +71,10 @@ struct ProbeRequest {
 // Adds what `capture` holds to `findings` and sets its verdict to the first
 // that fits of everything judged so far. A frame from the node carrying an
 // earlier probe's sequence number is timed from that probe's end, given in
-// `earlierEndUs` (indexed by sequence number; 0 when not one of ours).
+// `earlierEndUs` (indexed by sequence number; 0 when not one of ours); one
+// carrying a number no probe sent answers nothing (foreignFrames). Beside the
+// echo, fewer plain bytes than the request has (no start or end byte among
+// them) are looseBytes rather than stray.
 void JudgeCapture(const ProbeCapture& capture, const ProbeRequest& request,
                   const std::int64_t (&earlierEndUs)[256], ProbeFindings& findings);
 

@@ -7,9 +7,12 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <tuple>
 
 #include "child_process.h"
 #include "command_text.h"
+#include "operations/line_probe.h"
+#include "protocol/frame_codec.h"
 #include "sim/simulated_device.h"
 
 namespace {
@@ -129,6 +132,47 @@ TEST_F(Vx40Doctor, SaysWhatToTryInWordsAndAMissingPortIsExit4) {
     EXPECT_EQ(json["result"], -2016) << missing.out;
     EXPECT_FALSE(json.contains("verdict"));
     EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos) << missing.err;
+}
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Frame(const Bytes& payload) {
+    FrameBuffers b{};
+    std::copy(payload.begin(), payload.end(), b.PayloadBuffer);
+    return {b.TxFrameBuffer, b.TxFrameBuffer + EncodeFrame(b, static_cast<int>(payload.size()))};
+}
+
+// Captures no simulator makes, heard after probe 2 (sequence 1, out at 10 s; probe 1 at 9 s).
+TEST(JudgeCapture, SaysOnlyWhatTheBytesProve) {
+    const Bytes request = Frame({1, 255, 16});
+    const std::int64_t earlierEndUs[256] = {9'000'000};
+    const struct {
+        std::vector<std::pair<int, Bytes>> heard;  // ms after the request left the line
+        LineVerdict verdict;
+        int replyMs, looseBytes;
+    } cases[] = {
+        // clang-format off
+        {{{200, Frame({0, 255, 16, 6})}}, LineVerdict::kLate, 1200, 0},  // the first probe's reply
+        {{{0, request}, {3, request}}, LineVerdict::kGarbled, -1, 0},    // a reply without a status byte
+        {{{5, Frame({7, 255, 16, 6})}}, LineVerdict::kGarbled, -1, 0},   // a sequence number no probe sent
+        {{{0, {0xFF}}, {1, request}, {2, {0}}}, LineVerdict::kEchoOnly, -1, 2},  // the bus floating
+        {{{0, request}, {2, {kStx, 1, 255}}}, LineVerdict::kGarbled, -1, 0},     // a reply cut short
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        ProbeCapture capture;
+        for (const auto& [ms, bytes] : c.heard) {
+            std::copy(bytes.begin(), bytes.end(), capture.bytes + capture.count);
+            capture.count += bytes.size();
+            capture.chunks[capture.chunkCount++] = {capture.count, 10'000'000 + ms * 1000};
+        }
+        ProbeFindings f;
+        JudgeCapture(capture, {request.data(), request.size(), 255, 1, 10'000'000, 250},
+                     earlierEndUs, f);
+        EXPECT_EQ(std::tuple(VerdictName(f.verdict), f.replyMs, f.looseBytes),
+                  std::tuple(VerdictName(c.verdict), c.replyMs, c.looseBytes))
+            << "case " << &c - cases;
+    }
 }
 
 }  // namespace
