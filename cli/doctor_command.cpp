@@ -221,7 +221,19 @@ std::vector<std::string> FindingLines(const CliOptions& options, const DoctorRep
         lines.push_back("echo: the adapter echoes what the tool sends; vx40 allows for it");
     else if (report.findings.verdict != LineVerdict::kPortFailed)
         lines.push_back("echo: none, the line does not echo");
-    if (report.scanned) {
+    std::vector<int> others = report.answeredAt;
+    std::erase(others, report.node);
+    if (report.scanned && others.size() < report.answeredAt.size()) {
+        // Silent to the probes, then there for the scan: the line loses
+        // some of its frames.
+        std::string text = "scan: node " + std::to_string(report.node) +
+                           " answered the quick scan but not the " +
+                           std::to_string(report.findings.probes) +
+                           " presence checks before it: it answers only sometimes; check the "
+                           "termination, the bias and the device's power";
+        if (!others.empty()) text += "; a device also answers at " + NodesText(others);
+        lines.push_back(text);
+    } else if (report.scanned) {
         std::string text = "scan: nobody at node " + std::to_string(report.node);
         if (report.answeredAt.empty()) {
             text += ", and no other node answered a quick scan of 0-255";

@@ -7,6 +7,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <tuple>
 
 #include "child_process.h"
@@ -21,7 +22,7 @@ struct LineCase {
     const char* name;
     bool echo;
     std::vector<int> devices;  // nodes on the line
-    const char* fault;         // for every device; nullptr none
+    const char* fault;         // rules for every device, a space between; nullptr none
     const char* verdict;
     int exitCode;
     std::optional<int> otherNode = std::nullopt;
@@ -39,7 +40,7 @@ const LineCase kCases[] = {
     {"other node", false, {255}, "16:every:other-node", "other-node", 5, 0},
     {"bad checksum", false, {255}, "16:every:bad-checksum", "garbled", 5},
     {"noise", false, {255}, "16:every:noise", "garbled", 5},
-    {"echo only, a device elsewhere", true, {7}, nullptr, "echo-only", 5, {}, {7}},
+    {"echo only, node 7 refuses", true, {7}, "16:every:refuse:254", "echo-only", 5, {}, {7}},
     {"silent", false, {7}, "any:every:silence", "silent", 5, {}, {}},
     {"the adapter pulled out", false, {255}, nullptr, "port-failed", 4, {}, {}, -1, 1},
 };
@@ -55,7 +56,9 @@ class Vx40Doctor : public ::testing::Test {
             options.devices.back().node = static_cast<std::uint8_t>(node);
         }
         sim = std::make_unique<SimulatedDevice>(options);
-        if (line.fault != nullptr) sim->AddFault(*ParseFaultRule(line.fault));
+        std::istringstream rules(line.fault != nullptr ? line.fault : "");
+        for (std::string rule; rules >> rule;)
+            sim->AddFault(*ParseFaultRule(rule));
         ASSERT_TRUE(sim->Start()) << sim->LastError();
     }
 
@@ -118,6 +121,11 @@ TEST_F(Vx40Doctor, SaysWhatToTryInWordsAndAMissingPortIsExit4) {
               "answered at node 255; check the node number and the device's power\n"
               "echo: the adapter echoes what the tool sends; vx40 allows for it\n"
               "scan: nobody at node 255; a device answers at node 7: try -n 7\n");
+
+    StartLine({"sometimes", false, {255}, "16:1:silence 16:2:silence 16:3:silence", "silent", 5});
+    EXPECT_EQ(Lines(Doctor(sim->SlavePath()).out).back(),
+              "scan: node 255 answered the quick scan but not the 3 presence checks before it: it "
+              "answers only sometimes; check the termination, the bias and the device's power");
 
     StartLine(kCases[10]);  // pulled out: over at once, no scan of the dead port follows
     const ChildResult pulled = RunChild(VX40_EXE, {"-p", sim->SlavePath(), "doctor"});
