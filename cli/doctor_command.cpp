@@ -50,7 +50,7 @@ struct DoctorReport {
     bool identified = false;
     std::array<std::string, 5> identity;
     AdapterReport adapter;
-    std::string portDetail;
+    std::string portDetail;  // why the port did not open, or what the system said when it failed
 };
 
 // The quick pass of a scan: which nodes answer at all.
@@ -102,15 +102,22 @@ std::string CountersText(const LineErrorCounters& c) {
            ", overrun " + std::to_string(c.overrun) + ", break " + std::to_string(c.breaks);
 }
 
+std::string Counted(int count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 std::string GarbageText(const ProbeFindings& f) {
     std::string text;
     if (f.badFrames > 0)
-        text = std::to_string(f.badFrames) + (f.badFrames == 1 ? " frame" : " frames") +
-               " with a bad checksum or form";
+        text = Counted(f.badFrames, "frame", "frames") + " with a bad checksum or form";
+    if (f.foreignFrames > 0) {
+        if (!text.empty()) text += ", ";
+        text += Counted(f.foreignFrames, "frame", "frames") +
+                " from the node with a sequence number no probe sent";
+    }
     if (f.strayBytes > 0) {
         if (!text.empty()) text += ", ";
-        text += std::to_string(f.strayBytes) + (f.strayBytes == 1 ? " byte" : " bytes") +
-                " outside any frame";
+        text += Counted(f.strayBytes, "byte", "bytes") + " outside any frame";
     }
     return text;
 }
@@ -128,6 +135,13 @@ std::string VerdictText(const CliOptions& options, const DoctorReport& report) {
     const std::string node = "node " + std::to_string(report.node);
     const std::string ms = std::to_string(f.replyMs) + " ms";
     switch (f.verdict) {
+        case LineVerdict::kPortFailed:
+            return "port-failed: the port stopped working during the probe" +
+                   (report.portDetail.empty()
+                        ? std::string()
+                        : " (" + options.port + ": " + report.portDetail + ")") +
+                   "; check that the adapter is still plugged in, or that the server is still "
+                   "up and reachable, then run vx40 doctor again";
         case LineVerdict::kAnswered:
             return "answered: " + node + " answered the presence check in " + ms +
                    "; the line works";
@@ -155,12 +169,21 @@ std::string VerdictText(const CliOptions& options, const DoctorReport& report) {
             return "other-node: a device answered as node " + std::to_string(f.otherNode) +
                    ", not as " + node + "; try -n " + std::to_string(f.otherNode);
         case LineVerdict::kGarbled:
+            if (f.badFrames == 0 && f.strayBytes == 0)
+                return "garbled: " + node + " sent " + Counted(f.foreignFrames, "frame", "frames") +
+                       " with a sequence number no probe sent, replayed or foreign, and no "
+                       "answer; a gateway or serial server may be replaying old frames (restart "
+                       "it), or another master is polling the line";
             return "garbled: bytes came back but no valid frame (" + GarbageText(f) +
                    "); check the A/B polarity, the speed (57600 baud 8N1) and the termination";
         case LineVerdict::kEchoOnly:
-            return "echo-only: only the tool's own frames came back: the adapter echoes and "
-                   "nobody answered at " +
-                   node + "; check the node number and the device's power";
+            return "echo-only: only the tool's own frames came back" +
+                   (f.looseBytes == 0
+                        ? std::string()
+                        : " (and " + Counted(f.looseBytes, "loose byte", "loose bytes") +
+                              " as the line turned around: a bus without fail-safe bias)") +
+                   ": the adapter echoes and nobody answered at " + node +
+                   "; check the node number and the device's power";
         case LineVerdict::kSilent:
             break;
     }
@@ -193,10 +216,24 @@ std::vector<std::string> FindingLines(const CliOptions& options, const DoctorRep
         lines.push_back("identity: the information request then failed (" +
                         std::string(MessageOf(report.result)) +
                         "); run vx40 --trace info to see the exchange");
-    lines.push_back(report.findings.echo
-                        ? "echo: the adapter echoes what the tool sends; vx40 allows for it"
-                        : "echo: none, the line does not echo");
-    if (report.scanned) {
+    // A port that failed may have died before an echo could come back.
+    if (report.findings.echo)
+        lines.push_back("echo: the adapter echoes what the tool sends; vx40 allows for it");
+    else if (report.findings.verdict != LineVerdict::kPortFailed)
+        lines.push_back("echo: none, the line does not echo");
+    std::vector<int> others = report.answeredAt;
+    std::erase(others, report.node);
+    if (report.scanned && others.size() < report.answeredAt.size()) {
+        // Silent to the probes, then there for the scan: the line loses
+        // some of its frames.
+        std::string text = "scan: node " + std::to_string(report.node) +
+                           " answered the quick scan but not the " +
+                           std::to_string(report.findings.probes) +
+                           " presence checks before it: it answers only sometimes; check the "
+                           "termination, the bias and the device's power";
+        if (!others.empty()) text += "; a device also answers at " + NodesText(others);
+        lines.push_back(text);
+    } else if (report.scanned) {
         std::string text = "scan: nobody at node " + std::to_string(report.node);
         if (report.answeredAt.empty()) {
             text += ", and no other node answered a quick scan of 0-255";
@@ -250,6 +287,8 @@ ResultCode ResultOf(const ProbeFindings& findings) {
             return kResultOk;
         case LineVerdict::kRefused:
             return findings.refusal;
+        case LineVerdict::kPortFailed:
+            return kErrPortOpen;
         default:
             return kErrNoDevice;
     }
@@ -265,6 +304,7 @@ ResultCode Diagnose(CommandContext& context, TerminalDialog& dialog, StatusOutpu
         return kErrAborted;
     report.probed = true;
     const LineVerdict verdict = report.findings.verdict;
+    if (verdict == LineVerdict::kPortFailed) report.portDetail = line.channel.lastError;
     if (verdict == LineVerdict::kAnswered) {
         const ResultCode result = IdentifyDevice(context, report.node);
         report.identified = dialog.Identified();
@@ -324,9 +364,9 @@ int RunDoctor(const CliOptions& options, LineState& line, Event& commandEvent,
     Outcome failure;
     failure.result = report.result;
     failure.detail = report.portDetail;
-    // The findings say what went wrong; the catalogue's text is for the
-    // port and for Stop.
-    if (report.result == kErrPortOpen || report.result == kErrAborted)
+    // The findings say what went wrong; the catalogue's text is for a port
+    // that does not open and for Stop.
+    if ((report.result == kErrPortOpen && !report.probed) || report.result == kErrAborted)
         PrintFailureLines(failure, status);
     if (options.json) {
         PrintJsonLine(DoctorJson(options, report));

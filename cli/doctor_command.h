@@ -9,6 +9,6 @@ struct CliOptions;
 struct LineState;
 
 // Returns the exit code: 0 answered, 6 refused, 5 any other verdict, 4 the
-// port cannot be opened, 130 interrupted.
+// port cannot be opened or stopped working during the probe, 130 interrupted.
 int RunDoctor(const CliOptions& options, LineState& line, Event& commandEvent,
               StatusOutput& status);

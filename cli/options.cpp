@@ -172,7 +172,8 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& option
         "Opens the port (naming the adapter, its driver and its line error counts on Linux), "
         "sends a few presence checks to -n and listens a second after each, keeping every "
         "byte. The verdict: answered (exit 0, with the identity), refused (6), late, "
-        "other-node, garbled, echo-only or silent (5); 4 when the port cannot be opened. "
+        "other-node, garbled, echo-only or silent (5); port-failed (4) when the port stops "
+        "working during the probe, and 4 when it cannot be opened. "
         "For silent and echo-only, a quick scan of every node names those that answer. "
         "Ends within about 20 s. With --json one object: result, message, port, node, "
         "verdict, echo, replyMs, otherNode, answeredAt, device, adapter.");

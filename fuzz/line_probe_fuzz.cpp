@@ -3,8 +3,10 @@
 // and how the rest is cut into the chunks a port would deliver. Holds:
 //  - the verdict is the one the counts say: a reply time exactly for the
 //    node's own replies, another node's number exactly for other-node,
-//    bytes counted for garbled, an echo for echo-only, nothing for silent;
-//  - no more bytes are counted as stray than were received.
+//    bytes or foreign frames counted for garbled, an echo for echo-only,
+//    nothing for silent; loose bytes only beside an echo;
+//  - no more bytes are counted as stray or loose than were received;
+//  - judging alone never says the port failed.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,8 +16,9 @@
 namespace {
 ProbeCapture capture;
 const std::int64_t kNoEarlier[256] = {};
-// The presence check to node 255, sequence 0, as the probe sends it.
-const std::uint8_t kRequest[] = {0x02, 0x00, 0xFF, 0x10, 0xF0, 0x03};
+// The presence check to node 255, sequence 0, as the probe sends it (the
+// command, 0x10, escaped).
+const std::uint8_t kRequest[] = {0x02, 0x00, 0xFF, 0x10, 0x10, 0xF0, 0x03};
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -42,11 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (reply != (findings.replyMs >= 0)) std::abort();
     if (!reply && (findings.verdict == LineVerdict::kOtherNode) != (findings.otherNode >= 0))
         std::abort();
-    const bool garbage = findings.badFrames > 0 || findings.strayBytes > 0;
+    const bool garbage =
+        findings.badFrames > 0 || findings.foreignFrames > 0 || findings.strayBytes > 0;
+    if (findings.verdict == LineVerdict::kPortFailed) std::abort();
     if (findings.verdict == LineVerdict::kGarbled && !garbage) std::abort();
     if (findings.verdict == LineVerdict::kEchoOnly && (garbage || !findings.echo)) std::abort();
     if (findings.verdict == LineVerdict::kSilent && (garbage || findings.echo || capture.count > 0))
         std::abort();
-    if (static_cast<std::size_t>(findings.strayBytes) > capture.count) std::abort();
+    if (findings.looseBytes > 0 && !findings.echo) std::abort();
+    if (static_cast<std::size_t>(findings.strayBytes + findings.looseBytes) > capture.count)
+        std::abort();
     return 0;
 }

@@ -55,8 +55,17 @@ void JudgeFrame(const std::uint8_t* frame, std::size_t length, std::int64_t endU
         return;
     }
     std::int64_t fromUs = request.sentEndUs;
-    if (payload[0] != request.sequence && earlierEndUs[payload[0]] != 0)
+    if (payload[0] != request.sequence) {
+        // A number no probe sent answers none of them, however valid the
+        // frame: a gateway replaying an old reply, or a second master on the
+        // line. Taken for an answer it would send the technician on to an
+        // information request that cannot work.
+        if (earlierEndUs[payload[0]] == 0) {
+            ++findings.foreignFrames;
+            return;
+        }
         fromUs = earlierEndUs[payload[0]];
+    }
     const int replyMs = WholeMs(endUs - fromUs);
     LineVerdict verdict = LineVerdict::kAnswered;
     if (payload[3] != kStatusAccepted) {
@@ -76,6 +85,8 @@ void JudgeFrame(const std::uint8_t* frame, std::size_t length, std::int64_t endU
 
 std::string_view VerdictName(LineVerdict verdict) {
     switch (verdict) {
+        case LineVerdict::kPortFailed:
+            return "port-failed";
         case LineVerdict::kAnswered:
             return "answered";
         case LineVerdict::kRefused:
@@ -99,18 +110,24 @@ void JudgeCapture(const ProbeCapture& capture, const ProbeRequest& request,
     // The verdict from a reply of the node is kept in findings.replyMs; the
     // others follow from what was counted, in the order of LineVerdict.
     bool echoSeen = false;
+    int stray = 0;
+    bool strayFraming = false;  // a start or end byte among the stray ones
     std::size_t frameStart = 0;
     bool inFrame = false;
     for (std::size_t i = 0; i < capture.count; ++i) {
         const std::uint8_t value = capture.bytes[i];
         if (value == kStx) {
             // A frame begun again before its end: what came before is lost.
-            if (inFrame) findings.strayBytes += static_cast<int>(i - frameStart);
+            if (inFrame) {
+                stray += static_cast<int>(i - frameStart);
+                strayFraming = true;
+            }
             inFrame = true;
             frameStart = i;
         } else if (value == kEtx) {
             if (!inFrame) {
-                ++findings.strayBytes;
+                ++stray;
+                strayFraming = true;
                 continue;
             }
             inFrame = false;
@@ -125,15 +142,27 @@ void JudgeCapture(const ProbeCapture& capture, const ProbeRequest& request,
             }
             JudgeFrame(frame, length, ArrivalOf(capture, i), request, earlierEndUs, findings);
         } else if (!inFrame) {
-            ++findings.strayBytes;
+            ++stray;
         }
     }
-    if (inFrame) findings.strayBytes += static_cast<int>(capture.count - frameStart);
+    if (inFrame) {
+        stray += static_cast<int>(capture.count - frameStart);
+        strayFraming = true;
+    }
+    // An RS-485 bus without fail-safe bias floats for a moment while the
+    // adapter turns from sending to receiving, and the receiver reads a byte
+    // or two out of it beside the echo. That is no sign of a wrong speed or
+    // swapped wires; a frame's worth of it, or a start or end byte, would be.
+    if (echoSeen && !strayFraming && static_cast<std::size_t>(stray) < request.length) {
+        findings.looseBytes += stray;
+    } else {
+        findings.strayBytes += stray;
+    }
 
     if (findings.replyMs >= 0) return;  // the node answered: its verdict stands
     if (findings.otherNode >= 0) {
         findings.verdict = LineVerdict::kOtherNode;
-    } else if (findings.badFrames > 0 || findings.strayBytes > 0) {
+    } else if (findings.badFrames > 0 || findings.foreignFrames > 0 || findings.strayBytes > 0) {
         findings.verdict = LineVerdict::kGarbled;
     } else if (findings.echo) {
         findings.verdict = LineVerdict::kEchoOnly;
@@ -164,7 +193,10 @@ ResultCode ProbeNode(LineState& line, std::uint8_t node, ProbeFindings& findings
         if (line.trace != nullptr)
             line.trace(line.traceContext, TraceDirection::Sent, line.TxFrameBuffer, frameLength);
         const std::int64_t startUs = ReceiveClockUs();
-        const bool sent = ChannelWrite(line.channel, line.TxFrameBuffer, frameLength) == kResultOk;
+        // A write refused, like a listen that fails, means the port itself
+        // is gone (an adapter pulled out, a server that dropped the
+        // connection): silence from it would say nothing of the line.
+        bool failed = ChannelWrite(line.channel, line.TxFrameBuffer, frameLength) != kResultOk;
         const ProbeRequest request{
             line.TxFrameBuffer,  static_cast<std::size_t>(frameLength), node,
             line.SequenceNumber, startUs + LineTimeUs(frameLength),     replyWaitMs};
@@ -174,13 +206,14 @@ ResultCode ProbeNode(LineState& line, std::uint8_t node, ProbeFindings& findings
         capture.count = 0;
         capture.chunkCount = 0;
         const std::int64_t untilUs = request.sentEndUs + std::int64_t{listenMs} * kUsPerMs;
-        while (sent && capture.count < ProbeCapture::kByteLimit &&
+        while (!failed && capture.count < ProbeCapture::kByteLimit &&
                capture.chunkCount < ProbeCapture::kChunkLimit) {
             std::uint8_t* space = capture.bytes + capture.count;
             const int got = ChannelListen(
                 line.channel, space, static_cast<int>(ProbeCapture::kByteLimit - capture.count),
                 untilUs, line.abortEvent);
             if (got == kErrAborted) return kErrAborted;
+            failed = got < 0;
             if (got <= 0) break;
             if (line.trace != nullptr)
                 line.trace(line.traceContext, TraceDirection::Received, space, got);
@@ -189,6 +222,10 @@ ResultCode ProbeNode(LineState& line, std::uint8_t node, ProbeFindings& findings
         }
         JudgeCapture(capture, request, earlierEndUs, findings);
         earlierEndUs[request.sequence] = request.sentEndUs;
+        if (failed) {
+            findings.verdict = LineVerdict::kPortFailed;
+            break;
+        }
         if (findings.verdict == LineVerdict::kAnswered || findings.verdict == LineVerdict::kRefused)
             break;
     }

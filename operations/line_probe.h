@@ -15,16 +15,19 @@
 
 // What the probes heard, the first of these that fits.
 enum class LineVerdict : std::uint8_t {
+    // The port failed while probing: nothing more can be learnt through it.
+    kPortFailed,
     kAnswered,   // a valid reply from the node within the reply wait
     kRefused,    // a valid reply from the node refusing the presence check
     kLate,       // a valid reply from the node, after the reply wait
     kOtherNode,  // a valid reply from another node
-    kGarbled,    // bytes, but no valid frame
-    kEchoOnly,   // the requests' own frames and nothing else
+    kGarbled,    // bytes but no valid frame, or the node's frames that answer no probe
+    kEchoOnly,   // the requests' own frames, beside them at most a few loose bytes
     kSilent,     // not a byte
 };
 
-// "answered", "refused", "late", "other-node", "garbled", "echo-only", "silent".
+// "port-failed", "answered", "refused", "late", "other-node", "garbled",
+// "echo-only", "silent".
 std::string_view VerdictName(LineVerdict verdict);
 
 struct ProbeFindings {
@@ -35,7 +38,9 @@ struct ProbeFindings {
     int otherNode = -1;      // other-node: the node that answered
     ResultCode refusal = 0;  // refused: the device's error
     int badFrames = 0;       // frames that did not decode
+    int foreignFrames = 0;   // valid frames of the node with a sequence number no probe sent
     int strayBytes = 0;      // bytes outside any frame, or of a frame without its end
+    int looseBytes = 0;      // plain bytes beside an echo as the line turns around
 };
 
 // One listen's bytes and when they came (ReceiveClockUs), chunk by chunk as
@@ -66,7 +71,10 @@ struct ProbeRequest {
 // Adds what `capture` holds to `findings` and sets its verdict to the first
 // that fits of everything judged so far. A frame from the node carrying an
 // earlier probe's sequence number is timed from that probe's end, given in
-// `earlierEndUs` (indexed by sequence number; 0 when not one of ours).
+// `earlierEndUs` (indexed by sequence number; 0 when not one of ours); one
+// carrying a number no probe sent answers nothing (foreignFrames). Beside the
+// echo, fewer plain bytes than the request has (no start or end byte among
+// them) are looseBytes rather than stray.
 void JudgeCapture(const ProbeCapture& capture, const ProbeRequest& request,
                   const std::int64_t (&earlierEndUs)[256], ProbeFindings& findings);
 
@@ -76,8 +84,10 @@ int ProbeListenMs(int replyWaitMs);
 
 // Sends presence checks to `node` over the open channel, up to three and no
 // more than fit in about ten seconds, each followed by ProbeListenMs of
-// listening; stops early once the node answered or refused. `onProbe` (may
-// be null) is told before each probe. 0, or kErrAborted on Stop.
+// listening; stops early once the node answered or refused, or once the port
+// failed (kPortFailed; the system's reason, where known, in the channel's
+// lastError). `onProbe` (may be null) is told before each probe. 0, or
+// kErrAborted on Stop.
 using ProbeProgressFn = void (*)(void* context, int probe, int probes);
 ResultCode ProbeNode(LineState& line, std::uint8_t node, ProbeFindings& findings,
                      ProbeProgressFn onProbe = nullptr, void* progressContext = nullptr);

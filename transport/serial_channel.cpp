@@ -3,8 +3,23 @@
 // and never know which it is.
 #include "transport/serial_channel.h"
 
+#include <cstdio>
+
 #include "transport/network_channel.h"
 #include "transport/serial_port.h"
+
+namespace {
+
+// The socket layer tells an ended connection from a failed one no further;
+// either way the technician's next look is at the server and the network.
+int NoteConnectionLost(SerialChannel& channel, int result) {
+    if (result == kErrExchange)
+        std::snprintf(channel.lastError, sizeof channel.lastError,
+                      "the connection to the server was lost");
+    return result;
+}
+
+}  // namespace
 
 ResultCode OpenChannel(SerialChannel& channel, const char* portName, const Event* abort) {
     CloseChannel(channel);
@@ -36,7 +51,7 @@ bool ChannelIsOpen(const SerialChannel& channel) {
 
 ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int count) {
     if (NetworkChannelIsOpen(channel.network)) {
-        return NetworkChannelWrite(channel.network, bytes, count);
+        return NoteConnectionLost(channel, NetworkChannelWrite(channel.network, bytes, count));
     }
     return SerialPortWrite(channel, bytes, count);
 }
@@ -51,7 +66,8 @@ int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const
 int ChannelListen(SerialChannel& channel, std::uint8_t* buffer, int maximum, std::int64_t untilUs,
                   const Event* abort) {
     if (NetworkChannelIsOpen(channel.network)) {
-        return NetworkChannelListen(channel.network, buffer, maximum, untilUs, abort);
+        return NoteConnectionLost(
+            channel, NetworkChannelListen(channel.network, buffer, maximum, untilUs, abort));
     }
     return SerialPortListen(channel, buffer, maximum, untilUs, abort);
 }

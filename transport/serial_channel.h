@@ -27,7 +27,8 @@ ResultCode OpenChannel(SerialChannel& channel, const char* portName, const Event
 ResultCode CloseChannel(SerialChannel& channel);
 
 // Writes all `count` bytes within their own line time plus 250 ms. 0, or
-// kErrExchange when the write fails or is short.
+// kErrExchange when the write fails or is short, with the system's reason
+// where known in channel.lastError.
 ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int count);
 
 // Waits up to the reply wait, 250 ms unless set otherwise (counted from the
@@ -45,9 +46,9 @@ int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const
 // `untilUs` (ReceiveClockUs) at most for bytes from the line and delivers
 // whatever has come as soon as any has, raw: no frame or echo rule, bytes
 // already in the receive queue first. Returns the count (1..maximum),
-// 0 when nothing came by `untilUs`, kErrExchange when the port failed,
-// kErrAborted when `abort` is set (looked at before and during the wait,
-// at least every 20 ms).
+// 0 when nothing came by `untilUs`, kErrExchange when the port failed (the
+// system's reason where known in channel.lastError), kErrAborted when `abort` is set (looked at
+// before and during the wait, at least every 20 ms).
 int ChannelListen(SerialChannel& channel, std::uint8_t* buffer, int maximum, std::int64_t untilUs,
                   const Event* abort);
 

@@ -38,6 +38,13 @@ void NoteFailure(SerialChannel& channel, const char* portName, const char* what,
                   std::strerror(error));
 }
 
+// The system's reason when an open port fails, for the technician; the
+// front-end puts the port's name before it.
+void NoteLineFailure(SerialChannel& channel, const char* what, int error) {
+    std::snprintf(channel.lastError, sizeof channel.lastError, "%s: %s", what,
+                  std::strerror(error));
+}
+
 // Raw 57600 8N1 with every flag set from zero, as the Windows DCB is built:
 // a port that another program left with two stop bits, parity, RTS/CTS or
 // XON/XOFF must not keep any of them (cfmakeraw alone does not clear those).
@@ -80,6 +87,7 @@ bool TakeQueuedBytes(SerialChannel& channel) {
         if (got == 0) return true;
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+        NoteLineFailure(channel, "read", errno);
         return false;  // EIO and the like: the port is gone
     }
 }
@@ -160,13 +168,26 @@ ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, in
             continue;
         }
         if (put < 0 && errno == EINTR) continue;
-        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return kErrExchange;
+        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            NoteLineFailure(channel, "write", errno);
+            return kErrExchange;
+        }
         const int waitMs = RemainingMs(deadlineUs);
-        if (waitMs == 0) return kErrExchange;
+        if (waitMs == 0) {
+            std::snprintf(channel.lastError, sizeof channel.lastError,
+                          "write: the port took no more bytes within the frame's time");
+            return kErrExchange;
+        }
         pollfd watch{channel.fd, POLLOUT, 0};
         const int ready = poll(&watch, 1, waitMs);
-        if (ready < 0 && errno != EINTR) return kErrExchange;
-        if (ready > 0 && (watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return kErrExchange;
+        if (ready < 0 && errno != EINTR) {
+            NoteLineFailure(channel, "poll", errno);
+            return kErrExchange;
+        }
+        if (ready > 0 && (watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            std::snprintf(channel.lastError, sizeof channel.lastError, "write: the port hung up");
+            return kErrExchange;
+        }
     }
     // The device cannot answer before the frame has left the line, so the
     // reply wait counts from there rather than from when the driver took it.
@@ -217,22 +238,31 @@ constexpr int kListenSliceMs = 20;
 int SerialPortListen(SerialChannel& channel, std::uint8_t* buffer, int maximum,
                      std::int64_t untilUs, const Event* abort) {
     if (channel.fd < 0 || maximum <= 0) return kErrExchange;
+    bool hungUp = false;
     for (;;) {
         // Bytes that came before the port failed are still the line's.
         const bool alive = TakeQueuedBytes(channel);
         if (channel.received.count > 0) return DeliverQueued(channel.received, buffer, maximum);
         if (!alive) return kErrExchange;
+        if (hungUp) {
+            std::snprintf(channel.lastError, sizeof channel.lastError, "the port hung up");
+            return kErrExchange;
+        }
         if (abort != nullptr && abort->IsSet()) return kErrAborted;
         const int left = RemainingMs(untilUs);
         if (left == 0) return 0;
         pollfd watch{channel.fd, POLLIN, 0};
         const int ready = poll(&watch, 1, std::min(left, kListenSliceMs));
-        if (ready < 0 && errno != EINTR) return kErrExchange;
-        // A hang-up with bytes still queued delivers them first; the next
-        // listen then finds the port gone.
-        if (ready > 0 && (watch.revents & POLLIN) == 0 &&
-            (watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+        if (ready < 0 && errno != EINTR) {
+            NoteLineFailure(channel, "poll", errno);
             return kErrExchange;
+        }
+        // A hang-up with bytes still queued delivers them first; the next
+        // listen then finds the port gone. A terminal that has hung up
+        // (a pseudo-terminal whose other side closed) reports POLLIN with
+        // its hang-up and then reads as empty: looking again would spin
+        // until the deadline and call a dead port silent.
+        hungUp = ready > 0 && (watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
     }
 }
 

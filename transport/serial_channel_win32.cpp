@@ -104,6 +104,21 @@ ResultCode FailOpen(SerialChannel& channel, const char* portName, const char* st
     return kErrPortOpen;
 }
 
+// The same for a port that fails once open; the front-end names the port.
+ResultCode FailLine(SerialChannel& channel, const char* step) {
+    const DWORD error = GetLastError();
+    char reason[480];
+    if (channel.broken) {
+        std::snprintf(channel.lastError, sizeof channel.lastError,
+                      "%s: the driver did not finish a request (the adapter removed?)", step);
+    } else {
+        const bool known = SystemErrorText(error, reason, sizeof reason);
+        std::snprintf(channel.lastError, sizeof channel.lastError, "%s: %s (error %lu)", step,
+                      known ? reason : "no text from the system", error);
+    }
+    return kErrExchange;
+}
+
 void CloseIfPresent(HANDLE& handle) {
     if (handle != nullptr) {
         CloseHandle(handle);
@@ -379,7 +394,7 @@ ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, in
     if (!SerialPortIsOpen(channel) || channel.broken || count < 0) {
         return kErrExchange;
     }
-    if (!ClearLineErrors(channel)) return kErrExchange;
+    if (!ClearLineErrors(channel)) return FailLine(channel, "write");
     // Bounded by the frame's own line time plus 250 ms, as on POSIX.
     COMMTIMEOUTS timeouts = ChannelTimeouts(count);
     if (timeouts.WriteTotalTimeoutConstant != channel.writeTimeoutMs) {
@@ -397,7 +412,7 @@ ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, in
     if (!SerialDriver().writeFile(channel.port, bytes, static_cast<DWORD>(count), &written,
                                   &write.overlapped)) {
         if (GetLastError() != ERROR_IO_PENDING) {
-            return kErrExchange;
+            return FailLine(channel, "write");
         }
         write.pending = true;
         // The driver ends the write at the port's write time-out; the bound
@@ -406,7 +421,7 @@ ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, in
         if (!AwaitRequest(channel, write, channel.writeTimeoutMs + kRequestEndMs, written,
                           succeeded) ||
             !succeeded) {
-            return kErrExchange;
+            return FailLine(channel, "write");
         }
     }
     // Short only when the write time-out ran out first.
@@ -509,7 +524,7 @@ int SerialPortListen(SerialChannel& channel, std::uint8_t* buffer, int maximum,
         // Bytes already taken are delivered even when the port failed since.
         const int taken = TakeQueuedBytes(channel);
         if (channel.received.count > 0) return DeliverQueued(channel.received, buffer, maximum);
-        if (taken < 0) return kErrExchange;
+        if (taken < 0) return FailLine(channel, "read");
         if (abort != nullptr && abort->IsSet()) return kErrAborted;
         const DWORD left = RemainingMs(untilUs);
         if (left == 0) return 0;

@@ -7,9 +7,13 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
+#include <tuple>
 
 #include "child_process.h"
 #include "command_text.h"
+#include "operations/line_probe.h"
+#include "protocol/frame_codec.h"
 #include "sim/simulated_device.h"
 
 namespace {
@@ -18,12 +22,13 @@ struct LineCase {
     const char* name;
     bool echo;
     std::vector<int> devices;  // nodes on the line
-    const char* fault;         // for every device; nullptr none
+    const char* fault;         // rules for every device, a space between; nullptr none
     const char* verdict;
     int exitCode;
     std::optional<int> otherNode = std::nullopt;
     std::vector<int> answeredAt = {};
     int replyAtLeastMs = -1;  // replyMs expected near here up to twice it; -1 none expected
+    int unplugAfter = -1;     // frames before the line closes, as a pulled adapter
 };
 
 const LineCase kCases[] = {
@@ -35,8 +40,9 @@ const LineCase kCases[] = {
     {"other node", false, {255}, "16:every:other-node", "other-node", 5, 0},
     {"bad checksum", false, {255}, "16:every:bad-checksum", "garbled", 5},
     {"noise", false, {255}, "16:every:noise", "garbled", 5},
-    {"echo only, a device elsewhere", true, {7}, nullptr, "echo-only", 5, {}, {7}},
+    {"echo only, node 7 refuses", true, {7}, "16:every:refuse:254", "echo-only", 5, {}, {7}},
     {"silent", false, {7}, "any:every:silence", "silent", 5, {}, {}},
+    {"the adapter pulled out", false, {255}, nullptr, "port-failed", 4, {}, {}, -1, 1},
 };
 
 class Vx40Doctor : public ::testing::Test {
@@ -44,12 +50,15 @@ class Vx40Doctor : public ::testing::Test {
     void StartLine(const LineCase& line) {
         SimOptions options;
         options.echo = line.echo;
+        options.unplugAfterFrames = line.unplugAfter;
         for (int node : line.devices) {
             options.devices.emplace_back();
             options.devices.back().node = static_cast<std::uint8_t>(node);
         }
         sim = std::make_unique<SimulatedDevice>(options);
-        if (line.fault != nullptr) sim->AddFault(*ParseFaultRule(line.fault));
+        std::istringstream rules(line.fault != nullptr ? line.fault : "");
+        for (std::string rule; rules >> rule;)
+            sim->AddFault(*ParseFaultRule(rule));
         ASSERT_TRUE(sim->Start()) << sim->LastError();
     }
 
@@ -113,12 +122,65 @@ TEST_F(Vx40Doctor, SaysWhatToTryInWordsAndAMissingPortIsExit4) {
               "echo: the adapter echoes what the tool sends; vx40 allows for it\n"
               "scan: nobody at node 255; a device answers at node 7: try -n 7\n");
 
+    StartLine({"sometimes", false, {255}, "16:1:silence 16:2:silence 16:3:silence", "silent", 5});
+    EXPECT_EQ(Lines(Doctor(sim->SlavePath()).out).back(),
+              "scan: node 255 answered the quick scan but not the 3 presence checks before it: it "
+              "answers only sometimes; check the termination, the bias and the device's power");
+
+    StartLine(kCases[10]);  // pulled out: over at once, no scan of the dead port follows
+    const ChildResult pulled = RunChild(VX40_EXE, {"-p", sim->SlavePath(), "doctor"});
+    EXPECT_EQ(pulled.err, "probe 1 of 3 00%\n");
+    EXPECT_EQ(Lines(pulled.out).size(), 1u) << pulled.out;
+    EXPECT_TRUE(pulled.out.starts_with("port-failed: the port stopped working during the probe (" +
+                                       sim->SlavePath() + ": "));
+
     const ChildResult missing = Doctor("/dev/vx40-no-such-port", {"--json"});
     EXPECT_EQ(missing.exitCode, 4);
     const auto json = nlohmann::json::parse(missing.out, nullptr, false);
     EXPECT_EQ(json["result"], -2016) << missing.out;
     EXPECT_FALSE(json.contains("verdict"));
     EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos) << missing.err;
+}
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Frame(const Bytes& payload) {
+    FrameBuffers b{};
+    std::copy(payload.begin(), payload.end(), b.PayloadBuffer);
+    return {b.TxFrameBuffer, b.TxFrameBuffer + EncodeFrame(b, static_cast<int>(payload.size()))};
+}
+
+// Captures no simulator makes, heard after probe 2 (sequence 1, out at 10 s; probe 1 at 9 s).
+TEST(JudgeCapture, SaysOnlyWhatTheBytesProve) {
+    const Bytes request = Frame({1, 255, 16});
+    const std::int64_t earlierEndUs[256] = {9'000'000};
+    const struct {
+        std::vector<std::pair<int, Bytes>> heard;  // ms after the request left the line
+        LineVerdict verdict;
+        int replyMs, looseBytes;
+    } cases[] = {
+        // clang-format off
+        {{{200, Frame({0, 255, 16, 6})}}, LineVerdict::kLate, 1200, 0},  // the first probe's reply
+        {{{0, request}, {3, request}}, LineVerdict::kGarbled, -1, 0},    // a reply without a status byte
+        {{{5, Frame({7, 255, 16, 6})}}, LineVerdict::kGarbled, -1, 0},   // a sequence number no probe sent
+        {{{0, {0xFF}}, {1, request}, {2, {0}}}, LineVerdict::kEchoOnly, -1, 2},  // the bus floating
+        {{{0, request}, {2, {kStx, 1, 255}}}, LineVerdict::kGarbled, -1, 0},     // a reply cut short
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        ProbeCapture capture;
+        for (const auto& [ms, bytes] : c.heard) {
+            std::copy(bytes.begin(), bytes.end(), capture.bytes + capture.count);
+            capture.count += bytes.size();
+            capture.chunks[capture.chunkCount++] = {capture.count, 10'000'000 + ms * 1000};
+        }
+        ProbeFindings f;
+        JudgeCapture(capture, {request.data(), request.size(), 255, 1, 10'000'000, 250},
+                     earlierEndUs, f);
+        EXPECT_EQ(std::tuple(VerdictName(f.verdict), f.replyMs, f.looseBytes),
+                  std::tuple(VerdictName(c.verdict), c.replyMs, c.looseBytes))
+            << "case " << &c - cases;
+    }
 }
 
 }  // namespace

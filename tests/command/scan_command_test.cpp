@@ -71,6 +71,7 @@ class Vx40Scan : public ::testing::Test {
 };
 
 TEST_F(Vx40Scan, FindsTheDevicesOneRowEachInNodeOrder) {
+    sim->AddFault(7, *ParseFaultRule("18:every:delay:100"));  // its record past the quick wait
     ChildResult run = Vx40({"scan", "--nodes", "0-20"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.out, kRows);

@@ -63,6 +63,7 @@ struct SerialChannel {
     std::int64_t lineFreeAtUs = 0;
     // The connection when the port is a serial server on the network.
     NetworkChannel network;
-    // The system's reason for the last failed open, for the technician.
+    // The system's reason for the last failed open, or for the open port's
+    // failure since, for the technician.
     char lastError[512]{};
 };
