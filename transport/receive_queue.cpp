@@ -119,6 +119,12 @@ int DeliverHeldEcho(ReceiveQueue& queue, std::uint8_t* buffer, int maximum) {
     return static_cast<int>(queue.sentLength);
 }
 
+std::int64_t BeginReplyWait(ReceiveQueue& queue, std::int64_t lineFreeAtUs, std::int64_t waitUs) {
+    if (!queue.waitGoesOn) queue.waitEndUs = std::max(ReceiveClockUs(), lineFreeAtUs) + waitUs;
+    queue.waitGoesOn = false;
+    return queue.waitEndUs;
+}
+
 std::int64_t ReplyWaitEndUs(const ReceiveQueue& queue, std::int64_t deadlineUs,
                             std::int64_t quietUs) {
     // A frame has begun when an STX follows the last ETX (or stands in a

@@ -23,6 +23,12 @@
 // echo looks like a clean line's reply, never the other way round.
 // What a lone identical frame means is then the rule of LoneEcho below.
 //
+// One wait. A read that delivered a frame which was not the reply (the
+// exchange drops a late reply to an earlier request) may be followed by a
+// read that goes on with the same wait (ContinueReplyWait): dropping such
+// frames never lengthens the wait, and the reply that follows within it is
+// still taken.
+//
 // A reply still arriving. A reply rich in escaped bytes is longer on the line
 // than the reply wait (2074 bytes take about 360 ms at 57600 baud). While a
 // frame has begun (an STX after the last ETX) and its bytes keep coming, the
@@ -34,10 +40,11 @@
 //  - open and close: ResetReceiveQueue (OpenChannel does it for every kind);
 //  - write: NoteFrameSent before the frame goes out;
 //  - purge at the start of an attempt: ClearReceiveQueue;
-//  - read: append what arrives with ReceiveSpace/ReceiveAppended; when
-//    ReplyComplete is true, DeliverQueued; otherwise wait until
-//    ReplyWaitEndUs (recomputed after every arrival) and, once past it,
-//    return DeliverHeldEcho (a reply or kErrExchange by the echo rule).
+//  - read: take the wait's end from BeginReplyWait; append what arrives
+//    with ReceiveSpace/ReceiveAppended; when ReplyComplete is true,
+//    DeliverQueued; otherwise wait until ReplyWaitEndUs (recomputed after
+//    every arrival) and, once past it, return DeliverHeldEcho (a reply or
+//    kErrExchange by the echo rule).
 // All times are ReceiveClockUs(). Nothing here allocates or blocks.
 #pragma once
 
@@ -97,6 +104,10 @@ struct ReceiveQueue {
     int replyWaitMs = kReplyWaitMs;
     // ReceiveClockUs() of the last bytes appended.
     std::int64_t lastArrivalUs = 0;
+    // The end of the last read's reply wait, and whether the next read is to
+    // go on with it rather than begin a wait of its own.
+    std::int64_t waitEndUs = 0;
+    bool waitGoesOn = false;
 };
 
 // The queue's clock: a monotonic clock in microseconds.
@@ -134,6 +145,18 @@ int DeliverQueued(ReceiveQueue& queue, std::uint8_t* buffer, int maximum);
 // LoneEcho rule and the line's echo say it is a reply; kErrExchange when it
 // is silence or nothing is held.
 int DeliverHeldEcho(ReceiveQueue& queue, std::uint8_t* buffer, int maximum);
+
+// The end of the reply wait of a read beginning now: the wait in progress
+// when ContinueReplyWait asked for it, else a new one `waitUs` from now or
+// from `lineFreeAtUs` (when the frame sent has left the line), whichever is
+// later. Every read takes it as it begins.
+std::int64_t BeginReplyWait(ReceiveQueue& queue, std::int64_t lineFreeAtUs, std::int64_t waitUs);
+
+// The frame the last read delivered was not the reply: the next read goes on
+// with that read's wait; the one after it waits anew.
+inline void ContinueReplyWait(ReceiveQueue& queue) {
+    queue.waitGoesOn = true;
+}
 
 // When a read whose reply wait ends at `deadlineUs` is over: `deadlineUs`
 // itself, unless a frame has begun and is still arriving, in which case the

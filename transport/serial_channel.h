@@ -41,6 +41,11 @@ ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int c
 // kErrExchange or kErrAborted.
 int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort);
 
+// The frame the last read delivered was not the reply (a late answer to an
+// earlier request): the next read goes on with that read's wait rather than
+// beginning a new one, so the reply can still come within it.
+void ChannelContinueWait(SerialChannel& channel);
+
 // Listening rather than talking (the line's diagnosis): waits until
 // `untilUs` (ReceiveClockUs) at most for bytes from the line and delivers
 // whatever has come as soon as any has, raw: no frame or echo rule, bytes

@@ -119,9 +119,10 @@ void CloseIfPresent(HANDLE& handle) {
 // follows no write (the exchange's listen-only attempt) waits the full time.
 // A write that returned only after the frame's line time (the driver really
 // waited for the line) leaves the device the full time from then on, as the
-// POSIX channel does. On the receive queue's clock, as its end of the wait.
-std::int64_t ReplyDeadlineUs(const ReceiveQueue& queue, std::int64_t lineFreeAtUs) {
-    return std::max(ReceiveClockUs(), lineFreeAtUs) + ReplyWaitUs(queue);
+// POSIX channel does. On the receive queue's clock, as its end of the wait;
+// a read that goes on with the wait before it keeps that one's end.
+std::int64_t ReplyDeadlineUs(ReceiveQueue& queue, std::int64_t lineFreeAtUs) {
+    return BeginReplyWait(queue, lineFreeAtUs, ReplyWaitUs(queue));
 }
 
 // Whole milliseconds until `endUs`, rounded up so that no wait ends early.
