@@ -163,14 +163,13 @@ int NetworkChannelRead(NetworkChannel& channel, std::uint8_t* buffer, int maximu
             // cable does, rather than at the end of the wait.
             if (!TakeArrivedBytes(channel)) {
                 return ReplyComplete(channel.received)
-                           ? DeliverQueued(channel.received, buffer, maximum)
+                           ? DeliverReply(channel.received, buffer, maximum)
                            : kErrExchange;
             }
             if (ReplyComplete(channel.received)) break;
         }
     }
-    (void)TakeArrivedBytes(channel);
-    return DeliverQueued(channel.received, buffer, maximum);
+    return DeliverReply(channel.received, buffer, maximum);
 }
 
 int NetworkChannelListen(NetworkChannel& channel, std::uint8_t* buffer, int maximum,

@@ -32,7 +32,7 @@ ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int c
 
 // Waits up to the reply wait, 250 ms unless set otherwise (counted from the
 // moment the last written frame has left the line), for an ETX in the receive queue, then delivers
-// min(queued, maximum) bytes and leaves the rest queued. A reply still
+// the frame up to it (at most `maximum` bytes) and leaves the rest queued. A reply still
 // arriving when the wait ends is read on, up to the longest frame's line
 // time, until its bytes stop. The request's own echo is judged by the rules
 // of receive_queue.h. When the wait would block, `abort` is tested once

@@ -206,9 +206,7 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
             if ((watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return kErrExchange;
         }
     }
-    // Whatever else is queued by now belongs to this read too.
-    (void)TakeQueuedBytes(channel);
-    return DeliverQueued(channel.received, buffer, maximum);
+    return DeliverReply(channel.received, buffer, maximum);
 }
 
 // How long a listen waits at most before it looks at the abort event again.

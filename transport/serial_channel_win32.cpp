@@ -428,7 +428,7 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
         // A reply already complete is read even when Stop has been pressed.
         if (TakeQueuedBytes(channel) < 0) return kErrExchange;
         if (ReplyComplete(channel.received)) {
-            return DeliverQueued(channel.received, buffer, maximum);
+            return DeliverReply(channel.received, buffer, maximum);
         }
         // The reply wait, or longer while a frame is still arriving. The
         // bytes are counted as arrived when they are taken from the driver,
@@ -487,7 +487,7 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
             // event character gets anyway. The short waits at the end of a
             // frame still arriving are no such sign: ETX may come as they end.
             if (timedOut && fullWait) channel.watchQueue = true;
-            return DeliverQueued(channel.received, buffer, maximum);
+            return DeliverReply(channel.received, buffer, maximum);
         }
         if (taken > 0 || timedOut) continue;
         // Nothing new: the driver does not signal the event character (Wine
