@@ -61,29 +61,39 @@ int RunExchange(LineState& line, int payloadLength, std::uint8_t node, int maxAt
         }
         listenOnly = false;
 
-        const int received = ChannelRead(line.channel, line.RxFrameBuffer,
-                                         static_cast<int>(kFrameBufferSize), line.abortEvent);
-        if (received > 0 && line.trace != nullptr) {
-            line.trace(line.traceContext, TraceDirection::Received, line.RxFrameBuffer, received);
+        // A late reply to an earlier request is dropped as it comes, and the
+        // wait for this one goes on to the same end: the right reply may
+        // follow within it.
+        bool stale = false;
+        int received = 0;
+        ResultCode decoded = kResultOk;
+        for (;;) {
+            received = ChannelRead(line.channel, line.RxFrameBuffer,
+                                   static_cast<int>(kFrameBufferSize), line.abortEvent);
+            if (received > 0 && line.trace != nullptr) {
+                line.trace(line.traceContext, TraceDirection::Received, line.RxFrameBuffer,
+                           received);
+            }
+            if (received < 0) break;
+            decoded = DecodeFrame(line, received, replyLength);
+            if (decoded != kResultOk || line.PayloadBuffer[0] == line.SequenceNumber) break;
+            stale = true;
+            ChannelContinueWait(line.channel);
         }
         if (received == kErrAborted) {
             aborted = true;
             break;
         }
         if (received < 0) {
-            ++attempts;  // nothing in time: send again
+            // Nothing in time: send again; but after a late reply the right
+            // one may still be on its way, so the next attempt only listens.
+            listenOnly = stale;
+            ++attempts;
             continue;
         }
-        if (DecodeFrame(line, received, replyLength) != kResultOk) {
+        if (decoded != kResultOk) {
             ++missed.garbled;
             ++attempts;  // garbled: send again
-            continue;
-        }
-        if (line.PayloadBuffer[0] != line.SequenceNumber) {
-            // A late reply to an earlier request: the right one may follow,
-            // so the next attempt only listens.
-            listenOnly = true;
-            ++attempts;
             continue;
         }
         if (line.PayloadBuffer[1] == node) break;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "protocol/frame_codec.h"
 #include "transport/line_timing.h"
 
 namespace {
@@ -17,6 +18,9 @@ constexpr std::int64_t kStuckWriteUs = 500'000;
 // With pacing, bytes are written in chunks of this size: about 1 ms of line
 // time each.
 constexpr std::size_t kPacedChunk = 6;
+// What a floating line reads as at the turnaround: a start bit and nothing
+// after it.
+constexpr std::uint8_t kEchoNoise = 0x00;
 
 }  // namespace
 
@@ -326,8 +330,14 @@ bool SimulatedDevice::WriteBytes(const std::uint8_t* bytes, std::size_t count, b
 void SimulatedDevice::Echo(const std::uint8_t* bytes, std::size_t count) {
     // The adapter's echo is not paced by the device: it crosses the line
     // while the request does.
-    if (options_.trace) Trace("echo", {bytes, bytes + count}, "");
-    (void)WriteBytes(bytes, count, false);
+    std::vector<std::uint8_t> echoed;
+    echoed.reserve(2 * count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (options_.echoNoise && bytes[i] == kStx) echoed.push_back(kEchoNoise);
+        echoed.push_back(bytes[i]);
+    }
+    if (options_.trace) Trace("echo", echoed, "");
+    (void)WriteBytes(echoed.data(), echoed.size(), false);
 }
 
 void SimulatedDevice::Trace(const char* direction, const std::vector<std::uint8_t>& bytes,

@@ -55,6 +55,10 @@ struct SimOptions {
     // RS-485 adapter does with what its own side sends: the tool sees its
     // request before the reply.
     bool echo = false;
+    // With `echo`: one byte of noise (never a start or end byte) before each
+    // frame echoed, as an unbiased line reads while it floats at the
+    // turnaround, before the adapter drives it.
+    bool echoNoise = false;
     // In-process only: a reply that is to go out late (a delay) waits until
     // this returns true, and its delay counts from then. Lets a test be sure
     // that something it does lands before such a reply.

@@ -248,6 +248,11 @@ int main(int argc, char** argv) {
     faultGroup->add_flag("--echo", options.echo,
                          "Send every received byte straight back before any reply, as a "
                          "half-duplex RS-485 adapter echoes its own transmission");
+    faultGroup
+        ->add_flag("--echo-noise", options.echoNoise,
+                   "With --echo: one byte of noise (0x00) before each frame echoed, as an "
+                   "unbiased line reads while it floats at the turnaround")
+        ->needs("--echo");
     faultGroup->add_option("--reply-delay", options.replyDelayMs, "Pause before every reply, in ms")
         ->check(CLI::NonNegativeNumber);
 

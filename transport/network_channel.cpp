@@ -133,15 +133,15 @@ constexpr int kAbortSliceMs = 20;
 int NetworkChannelRead(NetworkChannel& channel, std::uint8_t* buffer, int maximum,
                        const Event* abort) {
     if (!NetworkChannelIsOpen(channel) || maximum <= 0) return kErrExchange;
+    const std::int64_t deadlineUs =
+        BeginReplyWait(channel.received, channel.lineFreeAtUs,
+                       ReplyWaitUs(channel.received) + std::int64_t{channel.name.latencyMs} * 1000);
+    channel.lineFreeAtUs = 0;
     // A reply that is already complete is delivered even when the connection
     // ended right after it.
     const bool alive = TakeArrivedBytes(channel);
     if (!ReplyComplete(channel.received)) {
         if (!alive) return kErrExchange;
-        const std::int64_t waitUs =
-            ReplyWaitUs(channel.received) + std::int64_t{channel.name.latencyMs} * 1000;
-        const std::int64_t deadlineUs = std::max(NowUs(), channel.lineFreeAtUs) + waitUs;
-        channel.lineFreeAtUs = 0;
         // Bytes from the server come in segments that the network may hold
         // back as long as the latency allowance: a reply still arriving is
         // given that much quiet, and never less than on a local line.
@@ -163,14 +163,13 @@ int NetworkChannelRead(NetworkChannel& channel, std::uint8_t* buffer, int maximu
             // cable does, rather than at the end of the wait.
             if (!TakeArrivedBytes(channel)) {
                 return ReplyComplete(channel.received)
-                           ? DeliverQueued(channel.received, buffer, maximum)
+                           ? DeliverReply(channel.received, buffer, maximum)
                            : kErrExchange;
             }
             if (ReplyComplete(channel.received)) break;
         }
     }
-    (void)TakeArrivedBytes(channel);
-    return DeliverQueued(channel.received, buffer, maximum);
+    return DeliverReply(channel.received, buffer, maximum);
 }
 
 int NetworkChannelListen(NetworkChannel& channel, std::uint8_t* buffer, int maximum,

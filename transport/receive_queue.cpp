@@ -70,14 +70,29 @@ void Learn(ReceiveQueue& queue, bool afterEcho) {
     }
 }
 
+// Length of the queue's front up to and including its first ETX; 0 when
+// there is none.
+std::size_t FrontFrameLength(const ReceiveQueue& queue) {
+    const auto* etx = static_cast<const std::uint8_t*>(std::memchr(queue.bytes, kEtx, queue.count));
+    return etx == nullptr ? 0 : static_cast<std::size_t>(etx - queue.bytes) + 1;
+}
+
 }  // namespace
 
 bool ReplyComplete(ReceiveQueue& queue) {
     for (;;) {
-        const auto* etx =
-            static_cast<const std::uint8_t*>(std::memchr(queue.bytes, kEtx, queue.count));
-        if (etx == nullptr) return false;
-        const auto frameLength = static_cast<std::size_t>(etx - queue.bytes) + 1;
+        // Noise before a frame's STX is no part of it.
+        const auto* stx =
+            static_cast<const std::uint8_t*>(std::memchr(queue.bytes, kStx, queue.count));
+        std::size_t frameLength = FrontFrameLength(queue);
+        if (stx != nullptr && (frameLength == 0 || stx < queue.bytes + frameLength)) {
+            DropFront(queue, static_cast<std::size_t>(stx - queue.bytes));
+            frameLength = FrontFrameLength(queue);
+        }
+        if (frameLength == 0) return false;
+        // A damaged reply whose STX was lost: delivered, but no sign of what
+        // the line does.
+        if (queue.bytes[0] != kStx) return true;
         const bool isEcho = !queue.echoHeld && queue.sentLength == frameLength &&
                             std::memcmp(queue.bytes, queue.sent, frameLength) == 0;
         if (!isEcho) {
@@ -87,6 +102,11 @@ bool ReplyComplete(ReceiveQueue& queue) {
         queue.echoHeld = true;
         DropFront(queue, frameLength);
     }
+}
+
+int DeliverReply(ReceiveQueue& queue, std::uint8_t* buffer, int maximum) {
+    const auto frameLength = static_cast<int>(FrontFrameLength(queue));  // at most the queue's size
+    return DeliverQueued(queue, buffer, std::min(frameLength, maximum));
 }
 
 int DeliverQueued(ReceiveQueue& queue, std::uint8_t* buffer, int maximum) {
@@ -117,6 +137,12 @@ int DeliverHeldEcho(ReceiveQueue& queue, std::uint8_t* buffer, int maximum) {
     queue.echoHeld = false;
     std::memcpy(buffer, queue.sent, queue.sentLength);
     return static_cast<int>(queue.sentLength);
+}
+
+std::int64_t BeginReplyWait(ReceiveQueue& queue, std::int64_t lineFreeAtUs, std::int64_t waitUs) {
+    if (!queue.waitGoesOn) queue.waitEndUs = std::max(ReceiveClockUs(), lineFreeAtUs) + waitUs;
+    queue.waitGoesOn = false;
+    return queue.waitEndUs;
 }
 
 std::int64_t ReplyWaitEndUs(const ReceiveQueue& queue, std::int64_t deadlineUs,

@@ -23,6 +23,22 @@
 // echo looks like a clean line's reply, never the other way round.
 // What a lone identical frame means is then the rule of LoneEcho below.
 //
+// Noise. An unbiased line floats at each turnaround and may hand over a
+// byte of noise before a frame. Bytes before a frame's STX are no part of
+// it: they are dropped before the frame is compared with the request, or
+// the echo would pass for a garbled reply and teach that the line is
+// clean. A fragment ended by ETX without any STX is delivered (it is a
+// damaged reply) but teaches nothing. A read delivers one frame, up to its
+// ETX; what follows stays queued for the next read, so two frames read
+// together (a late reply to an earlier request, then the reply) are judged
+// one at a time.
+//
+// One wait. A read that delivered a frame which was not the reply (the
+// exchange drops a late reply to an earlier request) may be followed by a
+// read that goes on with the same wait (ContinueReplyWait): dropping such
+// frames never lengthens the wait, and the reply that follows within it is
+// still taken.
+//
 // A reply still arriving. A reply rich in escaped bytes is longer on the line
 // than the reply wait (2074 bytes take about 360 ms at 57600 baud). While a
 // frame has begun (an STX after the last ETX) and its bytes keep coming, the
@@ -34,10 +50,12 @@
 //  - open and close: ResetReceiveQueue (OpenChannel does it for every kind);
 //  - write: NoteFrameSent before the frame goes out;
 //  - purge at the start of an attempt: ClearReceiveQueue;
-//  - read: append what arrives with ReceiveSpace/ReceiveAppended; when
-//    ReplyComplete is true, DeliverQueued; otherwise wait until
-//    ReplyWaitEndUs (recomputed after every arrival) and, once past it,
-//    return DeliverHeldEcho (a reply or kErrExchange by the echo rule).
+//  - read: take the wait's end from BeginReplyWait; append what arrives
+//    with ReceiveSpace/ReceiveAppended; when ReplyComplete is true,
+//    DeliverReply; otherwise wait until ReplyWaitEndUs (recomputed after
+//    every arrival) and, once past it, return DeliverHeldEcho (a reply or
+//    kErrExchange by the echo rule);
+//  - listen (raw, no frame rule): DeliverQueued.
 // All times are ReceiveClockUs(). Nothing here allocates or blocks.
 #pragma once
 
@@ -97,6 +115,10 @@ struct ReceiveQueue {
     int replyWaitMs = kReplyWaitMs;
     // ReceiveClockUs() of the last bytes appended.
     std::int64_t lastArrivalUs = 0;
+    // The end of the last read's reply wait, and whether the next read is to
+    // go on with it rather than begin a wait of its own.
+    std::int64_t waitEndUs = 0;
+    bool waitGoesOn = false;
 };
 
 // The queue's clock: a monotonic clock in microseconds.
@@ -121,19 +143,38 @@ std::uint8_t* ReceiveSpace(ReceiveQueue& queue, std::size_t& room);
 // Counts `added` bytes written into the space and notes when they came.
 void ReceiveAppended(ReceiveQueue& queue, std::size_t added);
 
-// True when a reply is complete. A leading frame identical to the frame
-// just sent is taken out of the queue and held (once per frame sent). Learns
-// the line's echo from the first frame after a frame sent.
+// True when a reply is complete: an ETX stands in the queue. Bytes before
+// the first STX ahead of it are dropped; a leading frame identical to the
+// frame just sent is taken out of the queue and held (once per frame sent).
+// Learns the line's echo from the first frame after a frame sent.
 bool ReplyComplete(ReceiveQueue& queue);
 
-// Delivers min(queued, maximum) bytes from the front of the queue and keeps
-// the rest. Returns the count, or kErrExchange when nothing is queued.
+// Once ReplyComplete: delivers the queue's front up to its first ETX (at most
+// `maximum` bytes) and keeps the rest. The count, or kErrExchange when no
+// ETX is queued.
+int DeliverReply(ReceiveQueue& queue, std::uint8_t* buffer, int maximum);
+
+// Delivers min(queued, maximum) bytes from the front of the queue, as they
+// came, and keeps the rest. Returns the count, or kErrExchange when nothing
+// is queued.
 int DeliverQueued(ReceiveQueue& queue, std::uint8_t* buffer, int maximum);
 
 // At the end of a wait without a reply: delivers the held frame when the
 // LoneEcho rule and the line's echo say it is a reply; kErrExchange when it
 // is silence or nothing is held.
 int DeliverHeldEcho(ReceiveQueue& queue, std::uint8_t* buffer, int maximum);
+
+// The end of the reply wait of a read beginning now: the wait in progress
+// when ContinueReplyWait asked for it, else a new one `waitUs` from now or
+// from `lineFreeAtUs` (when the frame sent has left the line), whichever is
+// later. Every read takes it as it begins.
+std::int64_t BeginReplyWait(ReceiveQueue& queue, std::int64_t lineFreeAtUs, std::int64_t waitUs);
+
+// The frame the last read delivered was not the reply: the next read goes on
+// with that read's wait; the one after it waits anew.
+inline void ContinueReplyWait(ReceiveQueue& queue) {
+    queue.waitGoesOn = true;
+}
 
 // When a read whose reply wait ends at `deadlineUs` is over: `deadlineUs`
 // itself, unless a frame has begun and is still arriving, in which case the

@@ -85,6 +85,11 @@ void ChannelExpectLoneEcho(SerialChannel& channel, LoneEcho rule) {
     ExpectLoneEcho(channel.network.received, rule);
 }
 
+void ChannelContinueWait(SerialChannel& channel) {
+    ContinueReplyWait(channel.received);
+    ContinueReplyWait(channel.network.received);
+}
+
 void ChannelSetReplyWait(SerialChannel& channel, int milliseconds) {
     channel.received.replyWaitMs = milliseconds;
     channel.network.received.replyWaitMs = milliseconds;

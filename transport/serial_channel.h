@@ -33,7 +33,7 @@ ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int c
 
 // Waits up to the reply wait, 250 ms unless set otherwise (counted from the
 // moment the last written frame has left the line), for an ETX in the receive queue, then delivers
-// min(queued, maximum) bytes and leaves the rest queued. A reply still
+// the frame up to it (at most `maximum` bytes) and leaves the rest queued. A reply still
 // arriving when the wait ends is read on, up to the longest frame's line
 // time, until its bytes stop. The request's own echo is judged by the rules
 // of receive_queue.h. When the wait would block, `abort` is tested once
@@ -41,6 +41,11 @@ ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int c
 // the result is kErrAborted. Returns the count delivered (1..maximum),
 // kErrExchange or kErrAborted.
 int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort);
+
+// The frame the last read delivered was not the reply (a late answer to an
+// earlier request): the next read goes on with that read's wait rather than
+// beginning a new one, so the reply can still come within it.
+void ChannelContinueWait(SerialChannel& channel);
 
 // Listening rather than talking (the line's diagnosis): waits until
 // `untilUs` (ReceiveClockUs) at most for bytes from the line and delivers

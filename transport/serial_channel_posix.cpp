@@ -197,6 +197,8 @@ ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, in
 
 int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort) {
     if (channel.fd < 0 || maximum <= 0) return kErrExchange;
+    const std::int64_t deadlineUs =
+        BeginReplyWait(channel.received, channel.lineFreeAtUs, ReplyWaitUs(channel.received));
     // A reply that is already complete is delivered even when the port failed
     // right after it.
     const bool alive = TakeQueuedBytes(channel);
@@ -205,8 +207,6 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
         // The wait would block: this is the one moment the abort is looked at.
         // A reply already complete is read even when Stop has been pressed.
         if (abort != nullptr && abort->IsSet()) return kErrAborted;
-        const std::int64_t deadlineUs =
-            std::max(NowUs(), channel.lineFreeAtUs) + ReplyWaitUs(channel.received);
         constexpr std::int64_t kQuietUs = std::int64_t{kReplyQuietMs} * 1000;
         for (;;) {
             const int waitMs = RemainingMs(ReplyWaitEndUs(channel.received, deadlineUs, kQuietUs));
@@ -227,9 +227,7 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
             if ((watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return kErrExchange;
         }
     }
-    // Whatever else is queued by now belongs to this read too.
-    (void)TakeQueuedBytes(channel);
-    return DeliverQueued(channel.received, buffer, maximum);
+    return DeliverReply(channel.received, buffer, maximum);
 }
 
 // How long a listen waits at most before it looks at the abort event again.

@@ -134,9 +134,10 @@ void CloseIfPresent(HANDLE& handle) {
 // follows no write (the exchange's listen-only attempt) waits the full time.
 // A write that returned only after the frame's line time (the driver really
 // waited for the line) leaves the device the full time from then on, as the
-// POSIX channel does. On the receive queue's clock, as its end of the wait.
-std::int64_t ReplyDeadlineUs(const ReceiveQueue& queue, std::int64_t lineFreeAtUs) {
-    return std::max(ReceiveClockUs(), lineFreeAtUs) + ReplyWaitUs(queue);
+// POSIX channel does. On the receive queue's clock, as its end of the wait;
+// a read that goes on with the wait before it keeps that one's end.
+std::int64_t ReplyDeadlineUs(ReceiveQueue& queue, std::int64_t lineFreeAtUs) {
+    return BeginReplyWait(queue, lineFreeAtUs, ReplyWaitUs(queue));
 }
 
 // Whole milliseconds until `endUs`, rounded up so that no wait ends early.
@@ -442,7 +443,7 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
         // A reply already complete is read even when Stop has been pressed.
         if (TakeQueuedBytes(channel) < 0) return kErrExchange;
         if (ReplyComplete(channel.received)) {
-            return DeliverQueued(channel.received, buffer, maximum);
+            return DeliverReply(channel.received, buffer, maximum);
         }
         // The reply wait, or longer while a frame is still arriving. The
         // bytes are counted as arrived when they are taken from the driver,
@@ -501,7 +502,7 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
             // event character gets anyway. The short waits at the end of a
             // frame still arriving are no such sign: ETX may come as they end.
             if (timedOut && fullWait) channel.watchQueue = true;
-            return DeliverQueued(channel.received, buffer, maximum);
+            return DeliverReply(channel.received, buffer, maximum);
         }
         if (taken > 0 || timedOut) continue;
         // Nothing new: the driver does not signal the event character (Wine

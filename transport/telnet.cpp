@@ -153,7 +153,10 @@ void NoteSubByte(Decoder& decoder, std::uint8_t byte) {
     if (at >= 2 && at - 2 < sizeof decoder.subValue) decoder.subValue[at - 2] = byte;
 }
 
-// A subnegotiation closed with IAC SE: the server's answers that matter.
+// A subnegotiation closed with IAC SE: the server's answers that matter. An
+// answer whose leading bytes carry the value is that answer, whatever
+// follows: sredird sends the baud rate as its own eight-byte long, the four
+// bytes RFC 2217 has and then four zeros.
 void EndSubnegotiation(Decoder& decoder) {
     if (decoder.subLength < 2 || decoder.subOption != kOptionComPort) return;
     const std::size_t valueLength = decoder.subLength - 2u;
@@ -165,14 +168,14 @@ void EndSubnegotiation(Decoder& decoder) {
             ++decoder.purgeAnswers;
             return;
         case kSetBaudRate:
-            if (valueLength != 4) return;
+            if (valueLength < 4) return;
             line.baudRate = std::uint32_t{value[0]} << 24 | std::uint32_t{value[1]} << 16 |
                             std::uint32_t{value[2]} << 8 | value[3];
             break;
         case kSetDataSize:
         case kSetParity:
         case kSetStopSize:
-            if (valueLength != 1) return;
+            if (valueLength < 1) return;
             (command == kSetDataSize ? line.dataSize
              : command == kSetParity ? line.parity
                                      : line.stopSize) = value[0];

@@ -43,8 +43,8 @@ inline constexpr std::uint8_t kControlRtsOff = 12;
 inline constexpr std::uint8_t kPurgeReceive = 1;  // the server's receive buffer
 
 // The longest subnegotiation the decoder follows to its end. A server's
-// answers and notifications hold four value bytes at most and its signature
-// a line of text; past this the server is taken never to have closed it, and
+// answers and notifications hold a few value bytes and its signature a line
+// of text; past this the server is taken never to have closed it, and
 // what follows is read as the stream again.
 inline constexpr std::size_t kLongestSubnegotiation = 256;
 

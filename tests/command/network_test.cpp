@@ -1,7 +1,7 @@
 // vx40 through a serial server on the network: ser2net in front of the
 // simulated device, once as raw TCP (socket://) and once as Telnet with
 // RFC 2217 (rfc2217://). Every case runs through both kinds unless it only
-// means something for one.
+// means something for one. `info` also runs once through sredird.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
@@ -322,6 +322,19 @@ TEST_P(NetworkCommand, DoctorNamesTheLatencyThatTakesALateReply) {
     const auto json = nlohmann::json::parse(taken.out, nullptr, false);
     EXPECT_EQ(json["verdict"], "answered") << taken.out;
     EXPECT_FALSE(json.contains("adapter"));
+}
+
+// sredird answers the rate with eight value bytes where RFC 2217 has four.
+TEST(Sredird, InfoWorksThroughIt) {
+    if (::access("/usr/sbin/sredird", X_OK) != 0 || ::access("/usr/bin/socat", X_OK) != 0)
+        GTEST_SKIP() << "sredird or socat is not installed";
+    SimulatedDevice device;
+    ASSERT_TRUE(device.Start());
+    Ser2netServer server(device.SlavePath(), ServerKind::kSredird);
+    ASSERT_TRUE(server.Start());
+    const ChildResult run = RunChild(VX40_EXE, {"-q", "-p", server.Url(), "info"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(device.Requests().size(), 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Server, NetworkCommand,

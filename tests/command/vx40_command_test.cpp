@@ -278,6 +278,17 @@ TEST_F(Vx40Command, EveryCommandWorksThroughAnEchoingAdapter) {
     EXPECT_EQ(nlohmann::json::parse(run.out)["result"], -2101);
 }
 
+TEST_F(Vx40Command, ANoisyEchoIsStillTheEchoAndTheReplyIsTakenAtOnce) {
+    // An unbiased line reads a byte of noise at each turnaround, before the
+    // echo: the presence check and the information request go out once each.
+    SimOptions options;
+    options.echo = options.echoNoise = true;
+    options.device.node = 7;
+    StartDevice(options);
+    EXPECT_EQ(Vx40({"-q", "-n", "7", "info"}).out, kIdentityLines);
+    EXPECT_EQ(device->Requests().size(), 2u);
+}
+
 TEST_F(Vx40Command, AMissingPortEndsWithCode4AndTheSystemsReason) {
     const ChildResult run =
         RunChild(VX40_EXE, {"-p", "/dev/vx40-no-such-port", "info"}, folder.string());

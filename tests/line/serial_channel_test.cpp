@@ -236,6 +236,22 @@ TEST_F(ChannelRead_, VanishedPortFailsPromptly) {
     EXPECT_EQ(CloseChannel(channel.state), 0);
 }
 
+// A read that goes on with the wait before it keeps that wait's end; a line
+// that trickles bytes after a start byte holds a read past it by no more
+// than the longest frame's line time, not until Stop.
+TEST(ChannelRead, TheReplyWaitEndsOnceAndAFrameStretchesItAtMostTheLongestFrame) {
+    ReceiveQueue queue;
+    ResetReceiveQueue(queue);
+    const std::int64_t endUs = BeginReplyWait(queue, ReceiveClockUs() + 10'000'000, 250'000);
+    ContinueReplyWait(queue);
+    EXPECT_EQ(BeginReplyWait(queue, 0, 250'000), endUs);
+    EXPECT_LT(BeginReplyWait(queue, 0, 250'000), endUs);  // the next read waits anew
+    queue.bytes[0] = kStx;
+    queue.count = 1;
+    queue.lastArrivalUs = endUs + LineTimeUs(kFrameBufferSize);
+    EXPECT_EQ(ReplyWaitEndUs(queue, endUs, 20'000), queue.lastArrivalUs);
+}
+
 // Listening hands over every byte as it comes, the line's echo included, and
 // says when nothing more came by the deadline; a reply later than the reply
 // wait is still caught.

@@ -32,7 +32,9 @@
 #include <thread>
 #include <vector>
 
-enum class ServerKind { kRaw, kRfc2217 };
+// kSredird: sredird's RFC 2217, started for each connection on its stdin and
+// stdout as inetd starts it (here by socat).
+enum class ServerKind { kRaw, kRfc2217, kSredird };
 
 // For test names and messages in place of the enum's bytes.
 inline void PrintTo(ServerKind kind, std::ostream* out) {
@@ -145,6 +147,10 @@ class Ser2netServer {
         // -u: no UUCP lock file, which a killed server would leave behind
         // for the next test that gets the same pseudo-terminal number.
         std::vector<std::string> args{program, "-n", "-u", "-c", config};
+        if (kind_ == ServerKind::kSredird)
+            args = {"/usr/bin/socat",
+                    "TCP-LISTEN:" + std::to_string(port_) + ",bind=127.0.0.1,fork",
+                    "EXEC:/usr/sbin/sredird 5 " + devicePath_ + " " + config + ".lock,nofork"};
         std::vector<char*> argv;
         for (auto& arg : args)
             argv.push_back(arg.data());

@@ -155,7 +155,7 @@ TEST(Telnet, DecodeSeparatesDataFromCommandsHoweverTheStreamIsCut) {
         IAC, SB, COMPORT, 101, 0x00, 0x00, 0xE1, 0x00, IAC, SE,  // and answers them
         IAC, SB, COMPORT, 102, 8, IAC, SE,
         IAC, SB, COMPORT, 103, 3, IAC, SE,
-        IAC, SB, COMPORT, 104, 5, 6, IAC, SE,               // not one value byte: no answer
+        IAC, SB, COMPORT, 104, 5, 6, IAC, SE,               // the value leads, whatever follows
         IAC, SB, COMPORT, 107, IAC, IAC, SE, 'Z', IAC, SE,  // IAC IAC SE does not end it
         IAC, SB, COMPORT, 112, 1, IAC, SE,                  // two purges confirmed
         IAC, SB, COMPORT, 107, 112, IAC, SE,
@@ -170,7 +170,8 @@ TEST(Telnet, DecodeSeparatesDataFromCommandsHoweverTheStreamIsCut) {
     EXPECT_EQ(whole.line.baudRate, 57600u);
     EXPECT_EQ(whole.line.dataSize, 8u);
     EXPECT_EQ(whole.line.parity, 3u);
-    EXPECT_EQ(whole.line.answered, (1u << 1) | (1u << 2) | (1u << 3));
+    EXPECT_EQ(whole.line.stopSize, 5u);
+    EXPECT_EQ(whole.line.answered, (1u << 1) | (1u << 2) | (1u << 3) | (1u << 4));
     EXPECT_FALSE(whole.binaryRefused);
 
     for (const std::size_t piece : {1u, 2u, 3u}) {
@@ -372,6 +373,10 @@ TEST(NetworkChannel, TheOpeningHoldsTheServerToTheLineAskedFor) {
         split.emplace_back(
             right.begin() + static_cast<std::ptrdiff_t>(at),
             right.begin() + static_cast<std::ptrdiff_t>(std::min(at + 3, right.size())));
+    Bytes longRate = right;  // sredird's: an eight-byte long, four zeros after the rate
+    longRate.insert(longRate.begin() + 8, 4, 0);
+    Bytes evenParity = right;
+    evenParity[21] = 3;  // the answer to SET-PARITY
     const struct {
         const char* what;
         std::vector<ScriptedServer::Step> script;
@@ -383,6 +388,14 @@ TEST(NetworkChannel, TheOpeningHoldsTheServerToTheLineAskedFor) {
           {settings, split}},
          kResultOk,
          ""},
+        {"the rate as sredird answers it",
+         {{opening, {agree}}, {settings, {longRate}}},
+         kResultOk,
+         ""},
+        {"another parity",
+         {{opening, {agree}}, {settings, {evenParity}}},
+         kErrPortOpen,
+         "the server set even parity, not none"},
         {"another rate",
          {{opening, {agree}}, {settings, {answers(9600)}}},
          kErrPortOpen,
