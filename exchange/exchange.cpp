@@ -29,6 +29,8 @@ ResultCode DeviceErrorResult(std::uint8_t errorByte) {
 
 namespace {
 
+constexpr int kStaleFramesPerWait = 8;
+
 int RunExchange(LineState& line, int payloadLength, std::uint8_t node, int maxAttempts,
                 ExchangeMisses* misses, LoneEcho loneEcho) {
     ExchangeMisses unused;
@@ -67,7 +69,13 @@ int RunExchange(LineState& line, int payloadLength, std::uint8_t node, int maxAt
         bool stale = false;
         int received = 0;
         ResultCode decoded = kResultOk;
-        for (;;) {
+        for (int frames = 0;; ++frames) {
+            // A line that never stops replaying old frames does not hold the
+            // attempt past a few of them.
+            if (frames == kStaleFramesPerWait) {
+                received = kErrExchange;
+                break;
+            }
             received = ChannelRead(line.channel, line.RxFrameBuffer,
                                    static_cast<int>(kFrameBufferSize), line.abortEvent);
             if (received > 0 && line.trace != nullptr) {
