@@ -73,7 +73,9 @@ TEST_F(Worker, StopEndsASearchWithOneMessage) {
     RouteCommand(session, Press(kIdStop));
     std::this_thread::sleep_for(50ms);
     RouteCommand(session, Press(kIdStop));  // pressed twice: still one message
-    // The search, then the stored Stop taken as a command that does nothing.
+    // The search, then the stored Stop taken as a command that does nothing;
+    // the second press is a third such command when the first was already
+    // taken, which is a matter of timing.
     ASSERT_TRUE(WaitUntil([&] { return Count("enable ") >= 12; }));
     for (int id : kActionButtons)
         EXPECT_TRUE(dialog.Enabled(id)) << id;
@@ -82,7 +84,7 @@ TEST_F(Worker, StopEndsASearchWithOneMessage) {
     EXPECT_FALSE(RouteCommand(session, Press(kIdExit)));
     ASSERT_TRUE(WaitUntil([&] { return Count("post ") == 1; }));
     EXPECT_TRUE(DeliverPosted());
-    EXPECT_EQ(Count("enable "), 12u);
+    EXPECT_TRUE(Count("enable ") == 12u || Count("enable ") == 18u) << Count("enable ");
     EXPECT_EQ(dialog.Boxes(), (std::vector<std::string>{"box Ошибка! 16 Прервано пользователем."}));
 }
 
