@@ -30,26 +30,6 @@ cleanup() {
 trap cleanup EXIT
 wine_own_prefix cli || { fail "no prefix of its own"; finish; exit 1; }
 
-# expect NAME CODE TEXT ARGS...: exit code CODE and, unless TEXT is empty, a
-# line of stdout or stderr that is exactly TEXT.
-expect() {
-    local name=$1 code=$2 text=$3
-    shift 3
-    "$top/scripts/wine-run" "$exe" "$@" >"$work/out" 2>"$work/err"
-    local got=$?
-    tr -d '\r' <"$work/out" >"$work/out.txt"
-    tr -d '\r' <"$work/err" >"$work/err.txt"
-    if [ "$got" -ne "$code" ]; then
-        fail "$name: exit code $got, expected $code"
-        cat "$work/err.txt"
-    elif [ -n "$text" ] && ! grep -qxF -- "$text" "$work/out.txt" "$work/err.txt"; then
-        fail "$name: no line \"$text\""
-        cat "$work/out.txt" "$work/err.txt"
-    else
-        pass "$name"
-    fi
-}
-
 expect "help" 0 "" --help
 expect "no command" 2 "" -p COM1
 expect "node above 255" 2 "" -n 300 info
@@ -67,12 +47,8 @@ expect "bad module size" 3 "Файл не является модулем уст
 expect "good module, missing port" 4 "COM-порт не открывается." -p COM99 write "$(winpath "$work/good.vx4")"
 
 expect "json" 4 "" --json -p COM99 info
-if python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); sys.exit(0 if d["result"]==-2016 and d["port"]=="COM99" and d["node"]==255 else 1)' "$work/out.txt"; then
-    pass "the JSON object"
-else
-    fail "the JSON object"
-    cat "$work/out.txt"
-fi
+json_true "the JSON object" "$work/out.txt" \
+    'd["result"] == -2016 and d["port"] == "COM99" and d["node"] == 255'
 
 # --- Against the simulated device ---
 

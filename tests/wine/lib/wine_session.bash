@@ -5,7 +5,10 @@
 #
 #   counting    pass, fail, expect_eq, finish: every check counted, and the
 #               closing line "N passed, N failed" that scripts/wine-tests shows;
-#               require_built FILE: ends the script early when FILE is missing
+#               require_built FILE: ends the script early when FILE is missing;
+#               expect: a run of the script's program under Wine, its exit
+#               code and a line of its output checked; json_true: a JSON
+#               object checked
 #   prefix      wine_own_prefix NAME: a Wine prefix of the script's own under
 #               build/, held under a lock, because restarting its server (to
 #               map a port) ends every Wine program that uses it
@@ -16,9 +19,9 @@
 #   processes   wait_exit PID SECONDS: a bounded wait for a background job
 #   simulator   sim_start, sim_stop: vx40-sim of the native build behind a
 #               fixed symbolic link, so that a COM port mapped to the link
-#               reaches whichever simulator runs now; sim_module: the module
-#               the simulator was sent, from its trace; make_module: a module
-#               file to send
+#               reaches whichever simulator runs there now (one a link);
+#               sim_module: the module the simulator was sent, from its
+#               trace; make_module: a module file to send
 #   serial server  ser2net_start, ser2net_stop: ser2net serving a terminal
 #               as raw TCP on a free port of 127.0.0.1, for socket:// names
 #
@@ -43,6 +46,42 @@ expect_eq() {
         pass "$1"
     else
         fail "$1: expected \"$2\", got \"$3\""
+    fi
+}
+
+# expect NAME CODE TEXT ARGS...: runs the sourcing script's `exe` with ARGS
+# under Wine, for two minutes at most, and checks for exit code CODE and,
+# unless TEXT is empty, a line of stdout or stderr that is exactly TEXT.
+# Leaves stdout and stderr in the script's folder `work` as out and err, and
+# without carriage returns as out.txt and err.txt.
+expect() {
+    local name=$1 code=$2 text=$3
+    shift 3
+    timeout 120 "$top/scripts/wine-run" "$exe" "$@" >"$work/out" 2>"$work/err"
+    local got=$?
+    tr -d '\r' <"$work/out" >"$work/out.txt"
+    tr -d '\r' <"$work/err" >"$work/err.txt"
+    if [ "$got" -ne "$code" ]; then
+        fail "$name: exit code $got, expected $code"
+        cat "$work/err.txt"
+    elif [ -n "$text" ] && ! grep -qxF -- "$text" "$work/out.txt" "$work/err.txt"; then
+        fail "$name: no line \"$text\""
+        cat "$work/out.txt" "$work/err.txt"
+    else
+        pass "$name"
+    fi
+}
+
+# json_true NAME FILE EXPRESSION: passes when the Python EXPRESSION holds of
+# `d`, the JSON object in FILE; else shows the file.
+json_true() {
+    if python3 -c 'import json, sys
+d = json.load(open(sys.argv[1]))
+sys.exit(0 if eval(sys.argv[2]) else 1)' "$2" "$3" 2>/dev/null; then
+        pass "$1"
+    else
+        fail "$1"
+        cat "$2"
     fi
 }
 
@@ -222,36 +261,45 @@ wait_exit() {
     wait "$pid"
 }
 
-# sim_start LINK ARGS...: stops the simulator started before, if any, and
-# starts vx40-sim ARGS with its terminal at the symbolic link LINK and its
-# trace in LINK.trace. Sets SIM_PID; fails when the link does not appear
-# within five seconds.
-SIM_PID=""
+# sim_start LINK ARGS...: stops the simulator started before at LINK, if
+# any, and starts vx40-sim ARGS with its terminal at the symbolic link LINK
+# and its trace in LINK.trace. Each link has a simulator of its own, so that
+# several lines can run at once. Fails when the link does not appear within
+# five seconds.
+declare -gA SIM_PIDS=()
 sim_start() {
     local link=$1
     shift
-    sim_stop
+    sim_stop "$link"
     local sim="$top/build/native/sim/vx40-sim"
     if [ ! -x "$sim" ]; then
         echo "missing $sim: build with the native preset first"
         return 1
     fi
     "$sim" --link "$link" --trace "$@" >/dev/null 2>"$link.trace" &
-    SIM_PID=$!
+    local pid=$!
+    SIM_PIDS[$link]=$pid
     local tries=0
-    while [ ! -e "$link" ] && [ $tries -lt 50 ] && kill -0 "$SIM_PID" 2>/dev/null; do
+    while [ ! -e "$link" ] && [ $tries -lt 50 ] && kill -0 "$pid" 2>/dev/null; do
         sleep 0.1
         tries=$((tries + 1))
     done
     [ -e "$link" ] || { sed 's/^/    vx40-sim: /' "$link.trace" | tail -n 3; return 1; }
 }
 
-# Ends the simulator; it removes its link as it exits.
+# sim_stop [LINK]: ends the simulator at LINK, or every one; each removes its
+# link as it exits, and its trace is complete once this returns.
 sim_stop() {
-    [ -n "$SIM_PID" ] || return 0
-    kill "$SIM_PID" 2>/dev/null
-    wait_exit "$SIM_PID" 10 >/dev/null 2>&1 || { kill -9 "$SIM_PID" 2>/dev/null; wait "$SIM_PID" 2>/dev/null; }
-    SIM_PID=""
+    local links=("$@") link pid
+    [ $# -gt 0 ] || links=("${!SIM_PIDS[@]}")
+    for link in "${links[@]}"; do
+        pid=${SIM_PIDS[$link]:-}
+        [ -n "$pid" ] || continue
+        kill "$pid" 2>/dev/null
+        wait_exit "$pid" 10 >/dev/null 2>&1 || { kill -9 "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; }
+        unset 'SIM_PIDS[$link]'
+    done
+    return 0
 }
 
 # ser2net_start DEVICE: stops the server started before, if any, and starts
