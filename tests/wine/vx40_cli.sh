@@ -19,12 +19,7 @@ require_built "$exe"
 require_built "$vx40" native
 work=$(mktemp -d)
 cleanup() {
-    ser2net_stop
-    sim_stop
-    if [ -n "${WINEPREFIX:-}" ]; then
-        wine_unmap_ports COM12
-        timeout 30 wineserver -k 2>/dev/null
-    fi
+    wine_session_end COM12
     rm -rf "$work"
 }
 trap cleanup EXIT

@@ -18,12 +18,7 @@ require_built "$exe"
 require_built "$driver"
 work=$(mktemp -d)
 cleanup() {
-    ser2net_stop
-    sim_stop
-    if [ -n "${WINEPREFIX:-}" ]; then
-        wine_unmap_ports COM21
-        timeout 30 wineserver -k 2>/dev/null
-    fi
+    wine_session_end COM21
     rm -rf "$work"
 }
 trap cleanup EXIT

@@ -14,7 +14,8 @@
 #               map a port) ends every Wine program that uses it
 #   ports       pty_start, wine_map_ports: a pseudo-terminal made here, mapped
 #               as a COM port through HKLM\Software\Wine\Ports; winpath PATH:
-#               the Windows name of a Unix path
+#               the Windows name of a Unix path; wine_session_end: what the
+#               helpers started ended, the ports unmapped
 #   X server    xvfb_start: an Xvfb on a free display of its own
 #   processes   wait_exit PID SECONDS: a bounded wait for a background job
 #   simulator   sim_start, sim_stop: vx40-sim of the native build behind a
@@ -183,6 +184,19 @@ wine_unmap_ports() {
     for name in "$@"; do
         timeout 60 wine reg delete 'HKLM\Software\Wine\Ports' /v "$name" /f >/dev/null 2>&1
     done
+    return 0
+}
+
+# wine_session_end PORT...: for a script's EXIT trap: ends the serial server
+# and every simulator, removes the mappings of the PORTs and ends the
+# prefix's server.
+wine_session_end() {
+    ser2net_stop
+    sim_stop
+    if [ -n "${WINEPREFIX:-}" ]; then
+        wine_unmap_ports "$@"
+        timeout 30 wineserver -k 2>/dev/null
+    fi
     return 0
 }
 
