@@ -59,7 +59,6 @@ plan() {
         printf '[[line]]\nport = "%s"\nnodes = "%s"\n' "$port" "$nodes" >>"$work/plan.toml"
     done
 }
-rm -f "$work/service.log"
 if sim_start "$a" --device 1:VX40:101 --device 2:VX40:102 --written-version 0x0106 &&
     sim_start "$b" --device 1:VX40:201 --device 2:VX40:202 --written-version 0x0106 &&
     ser2net_start "$b"; then
