@@ -192,6 +192,9 @@ bool PortGoneError(SerialChannel& channel, DWORD error, bool refusedAtOnce) {
         case ERROR_BAD_COMMAND:
         case ERROR_GEN_FAILURE:
         case ERROR_DEVICE_REMOVED:
+        // Wine's, for a terminal that hung up (EIO): ClearCommError fails
+        // with it, and is then the first call to fail.
+        case ERROR_NOT_READY:
             return true;
         case ERROR_OPERATION_ABORTED: {
             if (!refusedAtOnce) return false;
