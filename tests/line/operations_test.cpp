@@ -99,7 +99,9 @@ TEST_F(Operations, SearchOnAVanishedPortEndsOnStopWithoutSpinning) {
         device.WaitForRequests(1, 5000);
         device.Unplug();
         searchesBefore = dialog.CallsStartingWith("set 1017 Чтение данных").size();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        // Stop before the first try to open it again: the terminal's number
+        // may meanwhile belong to another test's line.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
         commandEvent.Set();
     });
     const auto start = Clock::now();
