@@ -51,7 +51,15 @@ struct DoctorReport {
     std::array<std::string, 5> identity;
     AdapterReport adapter;
     std::string portDetail;  // why the port did not open, or what the system said when it failed
+    // Why the port went away during the probe, when it came back and was
+    // probed again; empty otherwise.
+    std::string portAway;
 };
+
+// How long the doctor waits for a port that went away during the probe to
+// come back (an adapter plugged in again, a server restarted), trying once a
+// second: about as long as the probing itself takes.
+constexpr int kPortBackWithinMs = 10'000;
 
 // The quick pass of a scan: which nodes answer at all.
 class QuickScan : public ScanListener {
@@ -211,6 +219,11 @@ std::vector<std::string> FindingLines(const CliOptions& options, const DoctorRep
         lines.push_back(text);
     }
     if (!report.probed) return lines;
+    if (!report.portAway.empty())
+        lines.push_back("port: " + options.port + " went away during the probe (" +
+                        report.portAway +
+                        ") and came back; the findings are those of the probe after it came "
+                        "back: check the adapter's cable and plug, or the server's uptime");
     lines.push_back(VerdictText(options, report));
     if (report.findings.verdict == LineVerdict::kAnswered && report.result != kResultOk)
         lines.push_back("identity: the information request then failed (" +
@@ -256,6 +269,7 @@ Json DoctorJson(const CliOptions& options, const DoctorReport& report) {
         const ProbeFindings& f = report.findings;
         json["verdict"] = std::string(VerdictName(f.verdict));
         json["echo"] = f.echo;
+        if (!report.portAway.empty()) json["portCameBack"] = true;
         if (f.replyMs >= 0) json["replyMs"] = f.replyMs;
         if (f.verdict == LineVerdict::kOtherNode) json["otherNode"] = f.otherNode;
         if (report.scanned) json["answeredAt"] = report.answeredAt;
@@ -296,15 +310,42 @@ ResultCode ResultOf(const ProbeFindings& findings) {
 
 // Probes the node over the open channel and, as the verdict asks, reads the
 // device's identity or scans the line quickly.
-ResultCode Diagnose(CommandContext& context, TerminalDialog& dialog, StatusOutput& status,
-                    DoctorReport& report) {
+ResultCode Diagnose(const CliOptions& options, CommandContext& context, TerminalDialog& dialog,
+                    StatusOutput& status, DoctorReport& report) {
     LineState& line = context.line;
     report.replyWaitMs = ChannelReplyWaitMs(line.channel);
     if (ProbeNode(line, report.node, report.findings, ShowProbe, &status) == kErrAborted)
         return kErrAborted;
     report.probed = true;
+    if (report.findings.verdict == LineVerdict::kPortFailed) {
+        report.portDetail = line.channel.lastError;
+        // A port that went away may come back (an adapter plugged in again,
+        // a server restarted): then the line is probed afresh, and the
+        // findings say that it was away. One that does not stays failed.
+        if (ChannelPortGone(line.channel)) {
+            status.Show("the port is gone: opening it again every second", "00%");
+            const ResultCode back = ReopenChannel(line.channel, options.port.c_str(),
+                                                  line.abortEvent, kPortBackWithinMs);
+            if (back == kErrAborted) return kErrAborted;
+            if (back != kResultOk) {
+                report.portDetail +=
+                    "; not back within " + std::to_string(kPortBackWithinMs / 1000) + " s";
+            } else {
+                report.portAway = report.portDetail;
+                report.portDetail.clear();
+                // Another adapter may have come back with counts of its own.
+                AdapterReport& adapter = report.adapter;
+                if (adapter.countersKnown)
+                    adapter.countersKnown = ChannelErrorCounters(line.channel, adapter.before);
+                if (ProbeNode(line, report.node, report.findings, ShowProbe, &status) ==
+                    kErrAborted)
+                    return kErrAborted;
+                if (report.findings.verdict == LineVerdict::kPortFailed)
+                    report.portDetail = line.channel.lastError;
+            }
+        }
+    }
     const LineVerdict verdict = report.findings.verdict;
-    if (verdict == LineVerdict::kPortFailed) report.portDetail = line.channel.lastError;
     if (verdict == LineVerdict::kAnswered) {
         const ResultCode result = IdentifyDevice(context, report.node);
         report.identified = dialog.Identified();
@@ -354,7 +395,7 @@ int RunDoctor(const CliOptions& options, LineState& line, Event& commandEvent,
             adapter.shown = adapter.countersKnown || !adapter.description.byIdName.empty() ||
                             !adapter.description.driver.empty();
         }
-        report.result = Diagnose(context, dialog, status, report);
+        report.result = Diagnose(options, context, dialog, status, report);
         if (adapter.countersKnown && !ChannelErrorCounters(line.channel, adapter.after))
             adapter.after = adapter.before;
     }

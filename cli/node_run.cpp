@@ -102,6 +102,18 @@ int RunOnNodes(const CliOptions& options, LineState& line, Event& commandEvent,
             log.Append(start);
             return kResultOk;
         };
+        // A notice even when quiet, as the service log's warnings: a search
+        // that seems to hang while the adapter is out says why.
+        context.portGoneNotice = [&](bool back) {
+            status.BreakLine();
+            if (back) {
+                std::fprintf(stderr, "%s: the port is back; searching on\n", one.port.c_str());
+            } else {
+                std::fprintf(stderr, "%s: the port is gone (%s); opening it again every second\n",
+                             one.port.c_str(), line.channel.lastError);
+            }
+            std::fflush(stderr);
+        };
         const Outcome outcome = RunCommand(one, context, dialog, interrupt);
         if (LoggedCommand(one.command)) {
             ServiceEntry entry = ServiceEntryOf(one, outcome, dialog.Identifications());

@@ -39,4 +39,9 @@ struct CommandContext {
     // with nothing sent: a rollout decides at this moment whether the write
     // may begin, and its journal notes that it has.
     std::function<ResultCode()> beforeFirstBlock;
+    // Told when a search finds the port gone (`back` false; the system's
+    // reason in the line's channel.lastError) and again once it has opened
+    // it anew (`back` true). The terminal front-end prints a notice; the
+    // dialog has its status line.
+    std::function<void(bool back)> portGoneNotice;
 };

@@ -169,15 +169,36 @@ ResultCode IdentifyDevice(CommandContext& context, std::uint8_t node) {
     return kResultOk;
 }
 
+ResultCode AwaitPortBack(CommandContext& context, const char* portName) {
+    if (context.portGoneNotice) context.portGoneNotice(false);
+    // The catalogue's own words for a port that does not open, for as long
+    // as it does not.
+    char text[256] = {};
+    context.dialog.LoadMessage(MessageIdOf(kErrPortOpen), text, sizeof text);
+    ShowStatus(context.dialog, text, 100, 0);
+    const ResultCode result =
+        ReopenChannel(context.line.channel, portName, &context.commandEvent, -1);
+    if (result == kResultOk && context.portGoneNotice) context.portGoneNotice(true);
+    return result;
+}
+
 ResultCode SearchDeviceCommand(CommandContext& context) {
     using Clock = std::chrono::steady_clock;
     constexpr auto kShortestAttempt = std::chrono::milliseconds(250);
 
     std::uint8_t node = 0;
-    ResultCode result = OpenPortFromDialog(context, node);
+    char portName[kPortNameLimit + 1];
+    ResultCode result = OpenPortFromDialog(context, node, portName);
     while (result == kResultOk) {
         const auto started = Clock::now();
         result = IdentifyDevice(context, node);
+        // Gone during either request: nothing answers through a port that
+        // went away, but the same port may well come back.
+        if ((result == kErrNoDevice || result == kErrExchange) &&
+            ChannelPortGone(context.line.channel)) {
+            result = AwaitPortBack(context, portName);
+            continue;
+        }
         if (result != kErrNoDevice) break;
         // A port that fails at once (an unplugged adapter fails every write
         // and read immediately) never reaches the exchange's abort test, so

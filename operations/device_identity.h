@@ -47,5 +47,12 @@ IdentityTexts FormatIdentity(const DeviceInfo& info);
 ResultCode IdentifyDevice(CommandContext& context, std::uint8_t node);
 
 // The search button: repeats the identification while no device answers,
-// until Stop or Exit. Opens and closes the port itself.
+// until Stop or Exit. Opens and closes the port itself; a port that goes
+// away meanwhile (an adapter pulled out) is opened again by its name every
+// second until it is back, and the search goes on.
 ResultCode SearchDeviceCommand(CommandContext& context);
+
+// The port went away during a search: shows so (the status line, the
+// front-end's notice), then opens `portName` again every second until it
+// opens (0) or Stop or Exit is pressed (kErrAborted).
+ResultCode AwaitPortBack(CommandContext& context, const char* portName);

@@ -19,6 +19,11 @@ ResultCode ReadNode(Dialog& dialog, std::uint8_t& node) {
 
 ResultCode OpenPortFromDialog(CommandContext& context, std::uint8_t& node) {
     char portName[kPortNameLimit + 1];
+    return OpenPortFromDialog(context, node, portName);
+}
+
+ResultCode OpenPortFromDialog(CommandContext& context, std::uint8_t& node,
+                              char (&portName)[kPortNameLimit + 1]) {
     ReadPortName(context.dialog, portName);
     const ResultCode result = ReadNode(context.dialog, node);
     return result == kResultOk

@@ -26,3 +26,6 @@ ResultCode ReadNode(Dialog& dialog, std::uint8_t& node);
 // What every device command does first: reads the port and node fields and
 // opens the port. 0, kErrBadNode (nothing opened) or kErrPortOpen.
 ResultCode OpenPortFromDialog(CommandContext& context, std::uint8_t& node);
+// The same, keeping the port's name for opening it again.
+ResultCode OpenPortFromDialog(CommandContext& context, std::uint8_t& node,
+                              char (&portName)[kPortNameLimit + 1]);

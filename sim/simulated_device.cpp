@@ -110,12 +110,37 @@ bool SimulatedDevice::Unplugged() const {
 }
 
 void SimulatedDevice::CloseLine() {
-    // Under the lock, so that whoever sees the hang-up and then asks
-    // Unplugged() gets true.
-    std::lock_guard lock(mutex_);
-    link_.Close();
-    unplugged_ = true;
-    changed_.notify_all();
+    bool tell = false;
+    {
+        // Under the lock, so that whoever sees the hang-up and then asks
+        // Unplugged() gets true.
+        std::lock_guard lock(mutex_);
+        tell = link_.IsOpen() && options_.replugAfterMs >= 0 && !replugged_;
+        link_.Close();
+        unplugged_ = true;
+        unpluggedAtUs_ = NowUs();
+        changed_.notify_all();
+    }
+    if (tell && options_.lineChanged) options_.lineChanged("");
+}
+
+void SimulatedDevice::ReplugWhenDue() {
+    {
+        std::lock_guard lock(mutex_);
+        if (options_.replugAfterMs < 0 || replugged_ || stopping_ ||
+            NowUs() < unpluggedAtUs_ + std::int64_t{options_.replugAfterMs} * 1000)
+            return;
+        replugged_ = true;
+        if (!link_.Open()) {
+            lastError_ = link_.LastError();
+            return;
+        }
+        unplugged_ = false;
+        unplugRequested_ = false;
+        collector_ = FrameCollector{};
+        changed_.notify_all();
+    }
+    if (options_.lineChanged) options_.lineChanged(link_.SlavePath());
 }
 
 std::vector<ReceivedRequest> SimulatedDevice::Requests() const {
@@ -211,6 +236,7 @@ void SimulatedDevice::Serve() {
     std::vector<FrameCollector::Frame> frames;
     while (!stopping_) {
         if (unplugRequested_ && link_.IsOpen()) CloseLine();
+        if (!link_.IsOpen()) ReplugWhenDue();
         if (!link_.IsOpen()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));
             continue;
@@ -246,7 +272,8 @@ void SimulatedDevice::HandleFrame(const FrameCollector::Frame& frame) {
         ++framesReceived_;
         bool lineCorrupted = false;
         const auto payload = responders_.front()->Decode(frame.bytes, &lineCorrupted);
-        unplugNow = options_.unplugAfterFrames > 0 && framesReceived_ >= options_.unplugAfterFrames;
+        unplugNow = options_.unplugAfterFrames > 0 &&
+                    framesReceived_ >= options_.unplugAfterFrames && !replugged_;
         if (payload) {
             requests_.push_back({*payload, NowUs()});
             if (!unplugNow) {

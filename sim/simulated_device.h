@@ -47,6 +47,12 @@ struct SimOptions {
     // The line closes once this many frames (STX to ETX, valid or not) have
     // been received; the last of them is not answered. -1 never.
     int unplugAfterFrames = -1;
+    // A line closed by `unplugAfterFrames` comes back this long after, on a
+    // new pseudo-terminal, as an adapter plugged in again; once only. -1
+    // never. `lineChanged` is then told, on the serving thread, as the line
+    // closes (an empty path) and as it comes back (the new slave's path).
+    int replugAfterMs = -1;
+    std::function<void(const std::string& slavePath)> lineChanged;
     // Pause before every reply.
     int replyDelayMs = 0;
     // Every frame in and out, as hex with a time stamp, on stderr.
@@ -81,6 +87,8 @@ class SimulatedDevice {
     // LastError() set) when the pair cannot be made, or when already started.
     bool Start();
     // Path of the slave side, for example /dev/pts/3; empty before Start().
+    // A line that comes back (replugAfterMs) has a new one: ask it only
+    // while the line is not coming back.
     const std::string& SlavePath() const;
     const std::string& LastError() const;
     // Ends the serving thread (within about 10 ms) and closes the line.
@@ -136,6 +144,8 @@ class SimulatedDevice {
     bool SleepUntil(std::int64_t deadlineUs);
     bool Interrupted() const;
     void CloseLine();
+    // The line closed for `replugAfterMs` comes back when that is over.
+    void ReplugWhenDue();
     // The responder answering `node`; nullptr when none does.
     DeviceResponder* ResponderFor(std::uint8_t node) const;
     ReplyPlan Respond(std::span<const std::uint8_t> request);
@@ -151,6 +161,8 @@ class SimulatedDevice {
     std::vector<ReceivedRequest> requests_;
     int framesReceived_ = 0;
     bool unplugged_ = false;
+    std::int64_t unpluggedAtUs_ = 0;
+    bool replugged_ = false;
 
     PtyLink link_;  // the serving thread's alone while it runs
     FrameCollector collector_;

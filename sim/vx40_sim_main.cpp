@@ -57,6 +57,11 @@ class LinkHolder {
         path_ = path;
         return true;
     }
+    // Takes the link away until the next Make, as a port that vanished.
+    void Remove() {
+        if (!path_.empty()) ::unlink(path_.c_str());
+    }
+    const std::string& Path() const { return path_; }
 
   private:
     std::string path_;
@@ -107,6 +112,7 @@ int main(int argc, char** argv) {
     SimOptions options;
     DeviceConfig& device = options.device;
     std::string linkPath;
+    std::string vanish;
     std::string deviceType = "VX40";
     std::vector<std::string> faults;
     std::vector<std::string> devices;
@@ -242,9 +248,25 @@ int main(int argc, char** argv) {
         "--pace", options.pace,
         "Keep to the line's speed, 57600 baud: replies go out no faster than 10 bits a byte, "
         "and a request counts as received only after its own line time");
-    faultGroup->add_option("--unplug-after", options.unplugAfterFrames,
-                           "Close the line once N frames have been received (the Nth is not "
-                           "answered), as a pulled cable; the program keeps running until stopped");
+    auto* unplugOption = faultGroup->add_option(
+        "--unplug-after", options.unplugAfterFrames,
+        "Close the line once N frames have been received (the Nth is not "
+        "answered), as a pulled cable; the program keeps running until stopped");
+    faultGroup
+        ->add_option(
+            "--vanish", vanish,
+            "N:MS: the port vanishes once N frames (1 or more) have been received (the Nth is not "
+            "answered), as an adapter pulled out: the terminal closes and the --link "
+            "goes; MS ms later it comes back on a new terminal, with the link at the "
+            "same path (its new path also on stderr). Once only")
+        ->excludes(unplugOption)
+        ->check([](const std::string& text) {
+            const std::vector<std::string_view> parts = ColonFields(text);
+            return parts.size() == 2 && ParseNumber(parts[0], 1'000'000).value_or(0) > 0 &&
+                           ParseNumber(parts[1], 3'600'000)
+                       ? std::string()
+                       : std::string("not N:MS: ") + text;
+        });
     faultGroup->add_flag("--echo", options.echo,
                          "Send every received byte straight back before any reply, as a "
                          "half-duplex RS-485 adapter echoes its own transmission");
@@ -259,6 +281,11 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", "vx40-sim " VX40_VERSION_TEXT);
     CLI11_PARSE(app, argc, argv);
 
+    if (!vanish.empty()) {
+        const std::vector<std::string_view> parts = ColonFields(vanish);
+        options.unplugAfterFrames = static_cast<int>(*ParseNumber(parts[0], 1'000'000));
+        options.replugAfterMs = static_cast<int>(*ParseNumber(parts[1], 3'600'000));
+    }
     device.node = static_cast<std::uint8_t>(node);
     device.serialNumber = serial;
     device.deviceType = {};
@@ -281,6 +308,20 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    // Declared before the device, whose serving thread takes the link away
+    // and makes it again while the port vanishes.
+    LinkHolder link;
+    options.lineChanged = [&link](const std::string& slavePath) {
+        if (slavePath.empty()) {
+            link.Remove();
+            std::fprintf(stderr, "vx40-sim: the port vanished\n");
+            return;
+        }
+        if (!link.Path().empty() && !link.Make(slavePath, link.Path()))
+            std::fprintf(stderr, "vx40-sim: cannot make the link %s again: %s\n",
+                         link.Path().c_str(), std::strerror(errno));
+        std::fprintf(stderr, "vx40-sim: the port is back at %s\n", slavePath.c_str());
+    };
     SimulatedDevice simulated(options);
     for (const std::string& text : faults)
         simulated.AddFault(*ParseFaultRule(text));
@@ -289,7 +330,6 @@ int main(int argc, char** argv) {
                      simulated.LastError().c_str());
         return 1;
     }
-    LinkHolder link;
     if (!linkPath.empty() && !link.Make(simulated.SlavePath(), linkPath)) {
         std::fprintf(stderr, "vx40-sim: cannot make the link %s: %s\n", linkPath.c_str(),
                      std::strerror(errno));

@@ -30,6 +30,13 @@ bool IsTelnet(const NetworkChannel& channel) {
     return channel.name.kind == NetworkKind::kRfc2217;
 }
 
+// The connection has ended or failed: nothing more can pass through it, so
+// every call fails at once until it is closed. Always false.
+bool ConnectionLost(NetworkChannel& channel) {
+    channel.lost = true;
+    return false;
+}
+
 }  // namespace
 
 // Moves what has arrived into the receive queue, through the Telnet decoder
@@ -42,7 +49,7 @@ bool TakeArrivedBytes(NetworkChannel& channel) {
         if (room == 0) return true;  // a reply is in the full queue; the rest can wait
         const std::size_t take = std::min(room, sizeof channel.incoming);
         const int got = SocketReceive(channel.socket, channel.incoming, take);
-        if (got < 0) return false;
+        if (got < 0) return ConnectionLost(channel);
         if (got == 0) return true;
         const auto count = static_cast<std::size_t>(got);
         if (!IsTelnet(channel)) {
@@ -56,7 +63,7 @@ bool TakeArrivedBytes(NetworkChannel& channel) {
             const bool sent = SocketSendAll(channel.socket, channel.decoder.reply,
                                             channel.decoder.replyLength, kAnswerBoundMs);
             channel.decoder.replyLength = 0;
-            if (!sent) return false;
+            if (!sent) return ConnectionLost(channel);
         }
     }
 }
@@ -102,11 +109,12 @@ void CloseNetworkChannel(NetworkChannel& channel) {
     ClearReceiveQueue(channel.received);
     channel.decoder = telnet::Decoder{};
     channel.purgeUnanswered = false;
+    channel.lost = false;
     channel.lineFreeAtUs = 0;
 }
 
 ResultCode NetworkChannelWrite(NetworkChannel& channel, const std::uint8_t* bytes, int count) {
-    if (!NetworkChannelIsOpen(channel) || count <= 0) return kErrExchange;
+    if (!NetworkChannelIsOpen(channel) || channel.lost || count <= 0) return kErrExchange;
     const auto length = static_cast<std::size_t>(count);
     NoteFrameSent(channel.received, bytes, length);
     const std::uint8_t* out = bytes;
@@ -118,6 +126,7 @@ ResultCode NetworkChannelWrite(NetworkChannel& channel, const std::uint8_t* byte
     }
     const std::int64_t startUs = NowUs();
     if (!SocketSendAll(channel.socket, out, outLength, LineTimeMs(count) + kWriteMarginMs)) {
+        ConnectionLost(channel);
         return kErrExchange;
     }
     // The server puts the frame on its line as it arrives; the device can
@@ -157,7 +166,10 @@ int NetworkChannelRead(NetworkChannel& channel, std::uint8_t* buffer, int maximu
             // alone is judged by the echo rule.
             if (left == 0) return DeliverHeldEcho(channel.received, buffer, maximum);
             const int ready = SocketWait(channel.socket, std::min(left, kAbortSliceMs));
-            if (ready < 0) return kErrExchange;
+            if (ready < 0) {
+                ConnectionLost(channel);
+                return kErrExchange;
+            }
             if (ready == 0) continue;
             // A connection that ends fails the read now, as an unplugged
             // cable does, rather than at the end of the wait.
@@ -185,7 +197,10 @@ int NetworkChannelListen(NetworkChannel& channel, std::uint8_t* buffer, int maxi
         if (left == 0) return 0;
         // Negotiation alone wakes the wait without adding a line byte; the
         // loop then simply waits again.
-        if (SocketWait(channel.socket, std::min(left, kAbortSliceMs)) < 0) return kErrExchange;
+        if (SocketWait(channel.socket, std::min(left, kAbortSliceMs)) < 0) {
+            ConnectionLost(channel);
+            return kErrExchange;
+        }
     }
 }
 

@@ -28,6 +28,9 @@ struct NetworkChannel {
     ReceiveQueue received;
     // The server did not confirm a purge in time; it is not waited for again.
     bool purgeUnanswered = false;
+    // The connection ended or failed: every call fails at once until it is
+    // closed.
+    bool lost = false;
     // Monotonic time (µs) at which the last frame has left the remote line.
     std::int64_t lineFreeAtUs = 0;
     // A frame with every 0xFF doubled, on its way out.

@@ -3,7 +3,11 @@
 // and never know which it is.
 #include "transport/serial_channel.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
+
+#include "platform/event.h"
 
 #include "transport/network_channel.h"
 #include "transport/serial_port.h"
@@ -13,7 +17,7 @@ namespace {
 // The socket layer tells an ended connection from a failed one no further;
 // either way the technician's next look is at the server and the network.
 int NoteConnectionLost(SerialChannel& channel, int result) {
-    if (result == kErrExchange)
+    if (result == kErrExchange && channel.network.lost)
         std::snprintf(channel.lastError, sizeof channel.lastError,
                       "the connection to the server was lost");
     return result;
@@ -49,6 +53,31 @@ bool ChannelIsOpen(const SerialChannel& channel) {
     return NetworkChannelIsOpen(channel.network) || SerialPortIsOpen(channel);
 }
 
+bool ChannelPortGone(const SerialChannel& channel) {
+    if (NetworkChannelIsOpen(channel.network)) return channel.network.lost;
+    return SerialPortGone(channel);
+}
+
+ResultCode ReopenChannel(SerialChannel& channel, const char* portName, const Event* abort,
+                         int boundMs) {
+    using Clock = std::chrono::steady_clock;
+    CloseChannel(channel);
+    const auto end = Clock::now() + std::chrono::milliseconds(boundMs);
+    for (;;) {
+        // A second before each try: a port that opens and fails at once
+        // (a terminal that hangs up again) is not opened in a busy loop, and
+        // a driver has time to let go of the adapter it lost.
+        if (abort == nullptr) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kReopenIntervalMs));
+        } else if (abort->Wait(kReopenIntervalMs)) {
+            return kErrAborted;
+        }
+        const ResultCode opened = OpenChannel(channel, portName, abort);
+        if (opened != kErrPortOpen) return opened;
+        if (boundMs >= 0 && Clock::now() >= end) return kErrPortOpen;
+    }
+}
+
 ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int count) {
     if (NetworkChannelIsOpen(channel.network)) {
         return NoteConnectionLost(channel, NetworkChannelWrite(channel.network, bytes, count));
@@ -58,7 +87,8 @@ ResultCode ChannelWrite(SerialChannel& channel, const std::uint8_t* bytes, int c
 
 int ChannelRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort) {
     if (NetworkChannelIsOpen(channel.network)) {
-        return NetworkChannelRead(channel.network, buffer, maximum, abort);
+        return NoteConnectionLost(channel,
+                                  NetworkChannelRead(channel.network, buffer, maximum, abort));
     }
     return SerialPortRead(channel, buffer, maximum, abort);
 }

@@ -63,6 +63,24 @@ void ChannelDiscardInput(SerialChannel& channel);
 
 bool ChannelIsOpen(const SerialChannel& channel);
 
+// Whether the open port failed as a port that went away fails: an adapter
+// pulled out or reset, a terminal that hung up, a connection to the server
+// lost. Every call on it then fails at once (kErrExchange) until it is
+// closed, with the system's reason in channel.lastError; only opening it
+// again by its name can bring it back.
+bool ChannelPortGone(const SerialChannel& channel);
+
+// How often ReopenChannel tries to open the port.
+inline constexpr int kReopenIntervalMs = 1000;
+
+// Closes the channel and opens `portName` again every kReopenIntervalMs
+// (the first try a whole interval after the close) until it opens (0), until
+// `abort` is set (kErrAborted, at once), or until `boundMs` has passed
+// (kErrPortOpen, the reason of the last try in channel.lastError; a
+// negative bound: none).
+ResultCode ReopenChannel(SerialChannel& channel, const char* portName, const Event* abort,
+                         int boundMs);
+
 // What a lone frame identical to the request, with nothing else within the
 // wait, is taken for in the reads that follow (receive_queue.h). The
 // exchange sets it for every request.

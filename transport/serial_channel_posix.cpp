@@ -38,11 +38,27 @@ void NoteFailure(SerialChannel& channel, const char* portName, const char* what,
                   std::strerror(error));
 }
 
+// The errors of a terminal whose device is gone: a USB adapter pulled out
+// (EIO, ENODEV), a pseudo-terminal whose other side closed (EIO), a node
+// left without its driver (ENXIO).
+bool IsPortGoneError(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
 // The system's reason when an open port fails, for the technician; the
 // front-end puts the port's name before it.
 void NoteLineFailure(SerialChannel& channel, const char* what, int error) {
+    if (IsPortGoneError(error)) channel.portGone = true;
     std::snprintf(channel.lastError, sizeof channel.lastError, "%s: %s", what,
                   std::strerror(error));
+}
+
+// A terminal that has hung up (an adapter unplugged, a pseudo-terminal whose
+// other side closed) never carries a byte again.
+int HungUp(SerialChannel& channel, const char* what) {
+    channel.portGone = true;
+    std::snprintf(channel.lastError, sizeof channel.lastError, "%s: the port hung up", what);
+    return kErrExchange;
 }
 
 // Raw 57600 8N1 with every flag set from zero, as the Windows DCB is built:
@@ -144,6 +160,7 @@ ResultCode CloseSerialPort(SerialChannel& channel) {
         close(channel.fd);
         channel.fd = -1;
     }
+    channel.portGone = false;
     ClearReceiveQueue(channel.received);
     return kResultOk;
 }
@@ -152,8 +169,12 @@ bool SerialPortIsOpen(const SerialChannel& channel) {
     return channel.fd >= 0;
 }
 
+bool SerialPortGone(const SerialChannel& channel) {
+    return channel.fd >= 0 && channel.portGone;
+}
+
 ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, int count) {
-    if (channel.fd < 0 || count <= 0) return kErrExchange;
+    if (channel.fd < 0 || channel.portGone || count <= 0) return kErrExchange;
     // The bound is the frame's own line time plus a margin: a constant bound
     // would fail every long frame on a real 57600 baud line.
     NoteFrameSent(channel.received, bytes, static_cast<std::size_t>(count));
@@ -184,8 +205,9 @@ ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, in
             NoteLineFailure(channel, "poll", errno);
             return kErrExchange;
         }
-        if (ready > 0 && (watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-            std::snprintf(channel.lastError, sizeof channel.lastError, "write: the port hung up");
+        if (ready > 0 && (watch.revents & POLLHUP) != 0) return HungUp(channel, "write");
+        if (ready > 0 && (watch.revents & (POLLERR | POLLNVAL)) != 0) {
+            std::snprintf(channel.lastError, sizeof channel.lastError, "write: the port failed");
             return kErrExchange;
         }
     }
@@ -196,7 +218,7 @@ ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, in
 }
 
 int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort) {
-    if (channel.fd < 0 || maximum <= 0) return kErrExchange;
+    if (channel.fd < 0 || channel.portGone || maximum <= 0) return kErrExchange;
     const std::int64_t deadlineUs =
         BeginReplyWait(channel.received, channel.lineFreeAtUs, ReplyWaitUs(channel.received));
     // A reply that is already complete is delivered even when the port failed
@@ -217,6 +239,7 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
             const int ready = poll(&watch, 1, waitMs);
             if (ready < 0) {
                 if (errno == EINTR) continue;
+                NoteLineFailure(channel, "poll", errno);
                 return kErrExchange;
             }
             if (ready == 0) continue;  // the deadline check above ends the loop
@@ -224,7 +247,8 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
             if (ReplyComplete(channel.received)) break;
             // A vanished port (unplugged adapter, closed peer) reports a
             // hang-up or error; fail now rather than spin until the deadline.
-            if ((watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return kErrExchange;
+            if ((watch.revents & POLLHUP) != 0) return HungUp(channel, "read");
+            if ((watch.revents & (POLLERR | POLLNVAL)) != 0) return kErrExchange;
         }
     }
     return DeliverReply(channel.received, buffer, maximum);
@@ -235,15 +259,16 @@ constexpr int kListenSliceMs = 20;
 
 int SerialPortListen(SerialChannel& channel, std::uint8_t* buffer, int maximum,
                      std::int64_t untilUs, const Event* abort) {
-    if (channel.fd < 0 || maximum <= 0) return kErrExchange;
-    bool hungUp = false;
+    if (channel.fd < 0 || channel.portGone || maximum <= 0) return kErrExchange;
+    short failedEvents = 0;
     for (;;) {
         // Bytes that came before the port failed are still the line's.
         const bool alive = TakeQueuedBytes(channel);
         if (channel.received.count > 0) return DeliverQueued(channel.received, buffer, maximum);
         if (!alive) return kErrExchange;
-        if (hungUp) {
-            std::snprintf(channel.lastError, sizeof channel.lastError, "the port hung up");
+        if ((failedEvents & POLLHUP) != 0) return HungUp(channel, "read");
+        if (failedEvents != 0) {
+            std::snprintf(channel.lastError, sizeof channel.lastError, "read: the port failed");
             return kErrExchange;
         }
         if (abort != nullptr && abort->IsSet()) return kErrAborted;
@@ -260,7 +285,8 @@ int SerialPortListen(SerialChannel& channel, std::uint8_t* buffer, int maximum,
         // (a pseudo-terminal whose other side closed) reports POLLIN with
         // its hang-up and then reads as empty: looking again would spin
         // until the deadline and call a dead port silent.
-        hungUp = ready > 0 && (watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+        failedEvents =
+            ready > 0 ? static_cast<short>(watch.revents & (POLLERR | POLLHUP | POLLNVAL)) : 0;
     }
 }
 

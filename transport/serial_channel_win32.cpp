@@ -108,7 +108,9 @@ ResultCode FailOpen(SerialChannel& channel, const char* portName, const char* st
 ResultCode FailLine(SerialChannel& channel, const char* step) {
     const DWORD error = GetLastError();
     char reason[480];
-    if (channel.broken) {
+    if (channel.portGone) {
+        // The reason was kept where the driver said so.
+    } else if (channel.broken) {
         std::snprintf(channel.lastError, sizeof channel.lastError,
                       "%s: the driver did not finish a request (the adapter removed?)", step);
     } else {
@@ -157,14 +159,68 @@ constexpr DWORD kRequestEndMs = 250;
 // RS-485 bus without fail-safe bias) makes the driver refuse every request
 // but ClearCommError until that has been called, so it is called before
 // each request the error would refuse. `status` gets the driver's counts.
+void NoteIfGone(SerialChannel& channel, const char* step, bool refusedAtOnce);
+
 bool ClearLineErrors(SerialChannel& channel, COMSTAT& status) {
     DWORD errors = 0;
-    return SerialDriver().clearCommError(channel.port, &errors, &status) != FALSE;
+    if (SerialDriver().clearCommError(channel.port, &errors, &status) != FALSE) return true;
+    NoteIfGone(channel, "ClearCommError", true);
+    return false;
 }
 
 bool ClearLineErrors(SerialChannel& channel) {
     COMSTAT status{};
     return ClearLineErrors(channel, status);
+}
+
+// Whether a request that failed with `error` failed because the port went
+// away: once its adapter is pulled out or reset (a USB adapter's power
+// dips, its driver restarts), the driver fails every request with one of
+// these, for as long as the handle lives, and the adapter that comes back is
+// reached only through a new handle.
+//
+// ERROR_OPERATION_ABORTED is also what a request ends with when the channel
+// cancelled it itself, and, with fAbortOnError, what every request but
+// ClearCommError is refused with while a line error is latched. So it counts
+// only for a request refused as it was made (`refusedAtOnce`: the channel
+// cancels only requests that were pending), made after ClearCommError had
+// cleared the errors, and only when a further ClearCommError then fails or
+// shows no line error latched in between.
+bool PortGoneError(SerialChannel& channel, DWORD error, bool refusedAtOnce) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_BAD_COMMAND:
+        case ERROR_GEN_FAILURE:
+        case ERROR_DEVICE_REMOVED:
+        // Wine's, for a terminal that hung up (EIO): ClearCommError fails
+        // with it, and is then the first call to fail.
+        case ERROR_NOT_READY:
+            return true;
+        case ERROR_OPERATION_ABORTED: {
+            if (!refusedAtOnce) return false;
+            DWORD errors = 0;
+            COMSTAT status{};
+            return SerialDriver().clearCommError(channel.port, &errors, &status) == FALSE ||
+                   errors == 0;
+        }
+        default:
+            return false;
+    }
+}
+
+// Called where a request failed: marks the port gone when the driver says
+// so, with the reason for the technician. GetLastError stays as it was.
+void NoteIfGone(SerialChannel& channel, const char* step, bool refusedAtOnce) {
+    const DWORD error = GetLastError();
+    if (!channel.portGone && PortGoneError(channel, error, refusedAtOnce)) {
+        channel.portGone = true;
+        char reason[400];
+        const bool known = SystemErrorText(error, reason, sizeof reason);
+        std::snprintf(channel.lastError, sizeof channel.lastError,
+                      "%s: the port is gone: %s (error %lu)", step,
+                      known ? reason : "no text from the system", error);
+    }
+    SetLastError(error);
 }
 
 // Waits up to `boundMs` for a pending request, then cancels it and waits a
@@ -218,11 +274,15 @@ int TakeQueuedBytes(SerialChannel& channel) {
     DWORD delivered = 0;
     if (!SerialDriver().readFile(channel.port, requests.readBuffer, wanted, &delivered,
                                  &requests.read.overlapped)) {
-        if (GetLastError() != ERROR_IO_PENDING) return -1;
+        if (GetLastError() != ERROR_IO_PENDING) {
+            NoteIfGone(channel, "ReadFile", true);
+            return -1;
+        }
         requests.read.pending = true;
         bool succeeded = false;
-        if (!AwaitRequest(channel, requests.read, kReplyWaitMs, delivered, succeeded) ||
-            !succeeded) {
+        if (!AwaitRequest(channel, requests.read, kReplyWaitMs, delivered, succeeded)) return -1;
+        if (!succeeded) {
+            NoteIfGone(channel, "ReadFile", false);
             return -1;
         }
     }
@@ -382,6 +442,7 @@ ResultCode CloseSerialPort(SerialChannel& channel) {
     }
     ReleaseRequests(channel);
     channel.broken = false;
+    channel.portGone = false;
     channel.lineFreeAtUs = 0;
     ClearReceiveQueue(channel.received);
     return kResultOk;
@@ -391,15 +452,24 @@ bool SerialPortIsOpen(const SerialChannel& channel) {
     return channel.port != nullptr;
 }
 
+// A driver that never completed a request has most likely lost its adapter
+// too; either way only a new handle can serve again.
+bool SerialPortGone(const SerialChannel& channel) {
+    return channel.port != nullptr && (channel.portGone || channel.broken);
+}
+
 ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, int count) {
-    if (!SerialPortIsOpen(channel) || channel.broken || count < 0) {
+    if (!SerialPortIsOpen(channel) || channel.broken || channel.portGone || count < 0) {
         return kErrExchange;
     }
     if (!ClearLineErrors(channel)) return FailLine(channel, "write");
     // Bounded by the frame's own line time plus 250 ms, as on POSIX.
     COMMTIMEOUTS timeouts = ChannelTimeouts(count);
     if (timeouts.WriteTotalTimeoutConstant != channel.writeTimeoutMs) {
-        if (!SerialDriver().setCommTimeouts(channel.port, &timeouts)) return kErrExchange;
+        if (!SerialDriver().setCommTimeouts(channel.port, &timeouts)) {
+            NoteIfGone(channel, "SetCommTimeouts", true);
+            return kErrExchange;
+        }
         channel.writeTimeoutMs = timeouts.WriteTotalTimeoutConstant;
     }
     NoteFrameSent(channel.received, bytes, static_cast<std::size_t>(count));
@@ -413,6 +483,7 @@ ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, in
     if (!SerialDriver().writeFile(channel.port, bytes, static_cast<DWORD>(count), &written,
                                   &write.overlapped)) {
         if (GetLastError() != ERROR_IO_PENDING) {
+            NoteIfGone(channel, "WriteFile", true);
             return FailLine(channel, "write");
         }
         write.pending = true;
@@ -420,8 +491,11 @@ ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, in
         // here is for a driver that does not.
         bool succeeded = false;
         if (!AwaitRequest(channel, write, channel.writeTimeoutMs + kRequestEndMs, written,
-                          succeeded) ||
-            !succeeded) {
+                          succeeded)) {
+            return FailLine(channel, "write");
+        }
+        if (!succeeded) {
+            NoteIfGone(channel, "WriteFile", false);
             return FailLine(channel, "write");
         }
     }
@@ -430,7 +504,7 @@ ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, in
 }
 
 int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort) {
-    if (!SerialPortIsOpen(channel) || channel.broken) {
+    if (!SerialPortIsOpen(channel) || channel.broken || channel.portGone) {
         return kErrExchange;
     }
     // Taken once: a further read without a write in between waits in full.
@@ -480,14 +554,19 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
                 if (WaitForSingleObject(requests.read.event, left) == WAIT_OBJECT_0) {
                     DWORD ignored = 0;
                     bool succeeded = false;
-                    AwaitRequest(channel, requests.read, 0, ignored, succeeded);
+                    if (AwaitRequest(channel, requests.read, 0, ignored, succeeded) && !succeeded)
+                        NoteIfGone(channel, "WaitCommEvent", false);
                 } else {
                     // The wait is over: one more look at the queue.
                     timedOut = true;
                     if (!EndOutstandingWait(channel)) return kErrExchange;
                 }
+            } else {
+                NoteIfGone(channel, "WaitCommEvent", true);
             }
-            // A wait that failed at once ends like any other: look at the queue.
+            // A wait that failed at once ends like any other: look at the
+            // queue; but a port gone has nothing more to give.
+            if (channel.portGone) return kErrExchange;
         }
 
         const int taken = TakeQueuedBytes(channel);
@@ -520,7 +599,8 @@ constexpr DWORD kListenLookMs = 10;
 
 int SerialPortListen(SerialChannel& channel, std::uint8_t* buffer, int maximum,
                      std::int64_t untilUs, const Event* abort) {
-    if (!SerialPortIsOpen(channel) || channel.broken || maximum <= 0) return kErrExchange;
+    if (!SerialPortIsOpen(channel) || channel.broken || channel.portGone || maximum <= 0)
+        return kErrExchange;
     for (;;) {
         // Bytes already taken are delivered even when the port failed since.
         const int taken = TakeQueuedBytes(channel);

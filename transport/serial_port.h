@@ -14,6 +14,7 @@ struct LineErrorCounters;
 ResultCode OpenSerialPort(SerialChannel& channel, const char* portName);
 ResultCode CloseSerialPort(SerialChannel& channel);
 bool SerialPortIsOpen(const SerialChannel& channel);
+bool SerialPortGone(const SerialChannel& channel);
 ResultCode SerialPortWrite(SerialChannel& channel, const std::uint8_t* bytes, int count);
 int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, const Event* abort);
 int SerialPortListen(SerialChannel& channel, std::uint8_t* buffer, int maximum,

@@ -387,4 +387,35 @@ TEST_F(Vx40Command, InterruptDuringASearchEndsWithCode130) {
     EXPECT_EQ(sim.Finish(10000).exitCode, 0);
 }
 
+// An adapter pulled out and plugged in again: the simulator's port vanishes
+// on the first request and comes back 1.5 s later at the same link. A
+// search opens it again and finds the device; the doctor probes it again
+// and says that it was away.
+TEST_F(Vx40Command, APortThatGoesAndComesBackIsOpenedAgain) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string found;   // on stdout
+        std::string notice;  // on stdout or stderr
+    };
+    const Case cases[] = {
+        {{"info", "--timeout", "20"}, "Серийный номер : 12345", "the port is back; searching on"},
+        {{"doctor"}, "answered: node 255 answered", "went away during the probe (read: "},
+    };
+    const std::string link = (folder / "port").string();
+    for (const Case& c : cases) {
+        ChildProcess sim(VX40_SIM_EXE, {"--link", link, "--vanish", "1:1500"});
+        ASSERT_TRUE(sim.WaitForOut("\n", 10000));
+        std::vector<std::string> args{"-p", link};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ChildResult run = RunChild(VX40_EXE, args, folder.string());
+        EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+        EXPECT_NE(run.out.find(c.found), std::string::npos) << run.out;
+        EXPECT_NE((run.out + run.err).find(c.notice), std::string::npos) << run.out << run.err;
+        sim.Signal(SIGTERM);
+        const ChildResult served = sim.Finish(10000);
+        EXPECT_EQ(served.exitCode, 0);
+        EXPECT_NE(served.err.find("the port is back at"), std::string::npos) << served.err;
+    }
+}
+
 }  // namespace

@@ -99,19 +99,22 @@ TEST_F(Operations, SearchOnAVanishedPortEndsOnStopWithoutSpinning) {
         device.WaitForRequests(1, 5000);
         device.Unplug();
         searchesBefore = dialog.CallsStartingWith("set 1017 Чтение данных").size();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        // Stop before the first try to open it again: the terminal's number
+        // may meanwhile belong to another test's line.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
         commandEvent.Set();
     });
     const auto start = Clock::now();
     EXPECT_EQ(SearchDeviceCommand(context), kErrAborted);
     stopper.join();
     EXPECT_LT(SecondsSince(start), 8.0);
-    // Still searching after the unplug, paced at one identification per
-    // 250 ms rather than thousands.
+    // Still searching after the unplug, but for the port: no identification
+    // through the dead one, the catalogue's words for a port that does not
+    // open in the status line, once, until Stop.
     const std::size_t searchesAfter =
         dialog.CallsStartingWith("set 1017 Чтение данных").size() - searchesBefore;
-    EXPECT_GE(searchesAfter, 2u);
-    EXPECT_LE(searchesAfter, 8u);
+    EXPECT_LE(searchesAfter, 1u);
+    EXPECT_EQ(dialog.CallsStartingWith("set 1017 COM-порт не открывается.").size(), 1u);
 }
 
 TEST_F(Operations, SearchStopsOnTheFirstOtherFailure) {

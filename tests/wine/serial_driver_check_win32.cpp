@@ -42,6 +42,8 @@ struct FakeDriver {
     bool writesPend = false;
     bool errorAtWait = false;  // a line error latches as each wait begins
     bool replyToWrites = true;
+    DWORD failWith = 0;        // every write fails at once with this (an adapter gone)
+    bool failLatches = false;  // and is a line error latched since the last clear
     // The reply to each write; paced, it arrives at the line's own rate
     // from the moment it is due instead of all at once.
     const std::uint8_t* reply = kReply;
@@ -65,6 +67,7 @@ struct FakeDriver {
     int emptyWakes = 0;       // waits ended at once by a left-over ETX, nothing queued
     int blockingResults = 0;  // GetOverlappedResult told to wait for a pending request
     int reused = 0;           // a record the driver still owns handed to it again
+    int failures = 0;         // writes failed with failWith
 };
 
 FakeDriver g_driver;
@@ -156,9 +159,9 @@ BOOL WINAPI FakePurgeComm(HANDLE, DWORD) {
 }
 
 BOOL WINAPI FakeClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
+    if (errors != nullptr) *errors = g_driver.latched ? CE_FRAME : 0;
     g_driver.latched = false;
     Arrive(false);
-    if (errors != nullptr) *errors = 0;
     if (status != nullptr) {
         *status = COMSTAT{};
         status->cbInQue = static_cast<DWORD>(g_driver.queued);
@@ -203,6 +206,12 @@ BOOL WINAPI FakeReadFile(HANDLE, LPVOID buffer, DWORD wanted, LPDWORD delivered,
 BOOL WINAPI FakeWriteFile(HANDLE, LPCVOID, DWORD count, LPDWORD written, LPOVERLAPPED record) {
     NoteUse(record);
     if (Refused()) return FALSE;
+    if (g_driver.failWith != 0) {
+        ++g_driver.failures;
+        g_driver.latched = g_driver.failLatches;
+        SetLastError(g_driver.failWith);
+        return FALSE;
+    }
     if (g_driver.writesPend) {
         record->Internal = kStatusPending;
         g_driver.lastPendingEvent = record->hEvent;
@@ -445,6 +454,48 @@ void CheckListen() {
     Check(!ChannelErrorCounters(channel, counters), "listen: Windows keeps no error counts");
 }
 
+// The errors with which a driver fails every request once its adapter was
+// pulled out or reset: the port is gone, and every call fails at once,
+// without troubling the driver, until it is opened again. A request refused
+// for a line error that latched since the last clear is no such thing.
+void CheckPortGone() {
+    struct Case {
+        const char* name;
+        DWORD error;
+        bool latched;
+    };
+    const Case cases[] = {
+        {"ERROR_ACCESS_DENIED", ERROR_ACCESS_DENIED, false},
+        {"ERROR_BAD_COMMAND", ERROR_BAD_COMMAND, false},
+        {"ERROR_GEN_FAILURE", ERROR_GEN_FAILURE, false},
+        {"ERROR_DEVICE_REMOVED", ERROR_DEVICE_REMOVED, false},
+        {"ERROR_NOT_READY (Wine)", ERROR_NOT_READY, false},
+        {"ERROR_OPERATION_ABORTED", ERROR_OPERATION_ABORTED, false},
+        {"ERROR_OPERATION_ABORTED of a line error latched", ERROR_OPERATION_ABORTED, true},
+    };
+    for (const Case& c : cases) {
+        g_driver = FakeDriver{};
+        g_driver.failWith = c.error;
+        g_driver.failLatches = c.latched;
+        SerialChannel channel{};
+        OpenChannel(channel, "COM3");
+        char what[160];
+        std::snprintf(what, sizeof what, "%s: the write fails", c.name);
+        CheckCode(ChannelWrite(channel, kRequest, sizeof kRequest), kErrExchange, what);
+        std::snprintf(what, sizeof what, "%s: %s", c.name,
+                      c.latched ? "the port is not gone" : "the port is gone, with the reason");
+        Check(ChannelPortGone(channel) == !c.latched &&
+                  (c.latched || std::strstr(channel.lastError, "gone") != nullptr),
+              what);
+        g_driver.failWith = 0;
+        std::snprintf(
+            what, sizeof what, "%s: %s", c.name,
+            c.latched ? "the next attempt is answered" : "the next attempt fails at once");
+        CheckCode(Exchange(channel), c.latched ? kReplyRead : kErrExchange, what);
+        if (!c.latched) CheckCode(g_driver.waits, 0, what);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -455,6 +506,7 @@ int main() {
     CheckSilentEventCharacter();
     CheckReplyStillArriving();
     CheckListen();
+    CheckPortGone();
     for (const StuckCase& stuck :
          {StuckCase{"stuck wait", false}, StuckCase{"stuck write", true}}) {
         CheckStuckRequest(stuck);

@@ -85,6 +85,25 @@ else
     fail "no simulated device on COM12"
 fi
 
+# An adapter pulled out during a search and plugged in again: the
+# simulator's port vanishes on the first request and comes back 2.5 s later
+# at the same link, which COM12 is mapped to; the search opens COM12 again
+# and finds the device.
+if sim_start "$line" "${device[@]}" --vanish 1:2500; then
+    expect "info through a port that went and came back" 0 "Серийный номер : 654321" \
+        -p COM12 info --timeout 30
+    for notice in "COM12: the port is gone (" "COM12: the port is back; searching on"; do
+        if grep -qF -- "$notice" "$work/err.txt"; then
+            pass "a notice: $notice"
+        else
+            fail "no notice: $notice"
+        fi
+    done
+    grep -F "the port is gone (" "$work/err.txt" | sed 's/^/    /'
+else
+    fail "no simulated device that vanishes"
+fi
+
 # The same device behind a serial server on the network.
 if sim_start "$line" "${device[@]}" && ser2net_start "$line"; then
     info_and_write "socket://127.0.0.1:$SER2NET_PORT" "through ser2net"

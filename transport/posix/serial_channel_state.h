@@ -22,6 +22,9 @@ struct SerialChannel {
     // Monotonic time (µs) at which the last written frame has left the line;
     // the wait for the reply counts from there.
     std::int64_t lineFreeAtUs = 0;
+    // The port went away (an adapter pulled out, a terminal hung up): every
+    // call fails at once until it is closed (ChannelPortGone).
+    bool portGone = false;
     // The connection when the port is a serial server on the network.
     NetworkChannel network;
     // The system's reason for the last failed open, or for the open port's

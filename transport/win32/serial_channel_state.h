@@ -50,6 +50,10 @@ struct SerialChannel {
     // driver whose device was pulled out): its record still belongs to the
     // driver, so every read and write fails until the port is closed.
     bool broken = false;
+    // The driver failed a request as it fails every one once its adapter
+    // was pulled out or reset: every call fails at once until the port is
+    // closed (ChannelPortGone).
+    bool portGone = false;
     // The driver let a reply's ETX pass without signalling the event
     // character; for the rest of this open the queue is watched instead.
     bool watchQueue = false;
