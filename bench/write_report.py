@@ -315,6 +315,22 @@ METHOD = """\
   a shared machine. The native process figures include starting and ending
   the process; those under Wine leave Wine's start-up out. None of this
   runs under ctest or `scripts/test`.
+
+## What a wait costs under Wine
+
+Where the CPU of a silent search under Wine (g) goes, by what the Windows
+channel waits with. Measured on 2026-12-10 with `bench/wine_bench.sh --only
+search`, the machine shared (load average about 10): the channel as it was
+3.16% of a core, without the per-read `WaitCommEvent` 2.27%, in paired runs;
+single runs move by half a percent either way at that load.
+
+| wait | when | cost under Wine |
+|---|---|---|
+| `WaitCommEvent` for the event character | once per read, until a wait ends at once without the event; then never again for the open | a thread started by Wine for each, about 2 ms of CPU: some 0.9% of a core at four attempts a second |
+| `ClearCommError` look at the driver's queue | every 4 ms for 50 ms after a request has left the line, then every 25 ms to the end of the reply wait; before each request | a call without a thread, tens of microseconds: the bulk of the 2.3% that stays |
+| `WaitForMultipleObjects` on the read event and Stop | while a wait for the event character is outstanding | nothing while it waits |
+| listen look (`vx40 doctor`) | every 10 ms during the probes | one `ClearCommError` each |
+| opening and closing the port | once per command | one thread each for the calls that take no `OVERLAPPED` |
 """
 
 

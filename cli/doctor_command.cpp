@@ -209,7 +209,9 @@ std::vector<std::string> FindingLines(const CliOptions& options, const DoctorRep
         if (!adapter.description.driver.empty())
             text += " (driver " + adapter.description.driver + ")";
         if (adapter.countersKnown) {
-            text += "; line errors counted by the driver: " + CountersText(adapter.after);
+            // Where nothing else is known of the adapter (Windows), the counts alone.
+            text += text == "adapter:" ? " " : "; ";
+            text += "line errors reported by the driver: " + CountersText(adapter.after);
             const LineErrorCounters& a = adapter.after;
             const LineErrorCounters& b = adapter.before;
             if (a.framing != b.framing || a.parity != b.parity || a.overrun != b.overrun ||

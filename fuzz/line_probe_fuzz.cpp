@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         capture.chunks[capture.chunkCount] = {end, static_cast<std::int64_t>(end) * 1000};
         ++capture.chunkCount;
     }
-    const ProbeRequest request{kRequest, sizeof kRequest, 0xFF, 0, 0, 250};
+    const ProbeRequest request{kRequest, sizeof kRequest, 0xFF, 0, 0, 250, 0};
     ProbeFindings findings;
     JudgeCapture(capture, request, kNoEarlier, findings);
 

@@ -71,7 +71,9 @@ void JudgeFrame(const std::uint8_t* frame, std::size_t length, std::int64_t endU
     if (payload[3] != kStatusAccepted) {
         verdict = LineVerdict::kRefused;
         findings.refusal = DeviceErrorResult(payload[4]);
-    } else if (replyMs > request.replyWaitMs) {
+    } else if (replyMs > request.replyWaitMs + request.stampLateMs) {
+        // Late only when it would be even if it came as early as its stamp
+        // allows: a port looked at in slices stamps bytes when it sees them.
         verdict = LineVerdict::kLate;
     }
     // The best reply heard decides; among equals, the first.
@@ -197,9 +199,13 @@ ResultCode ProbeNode(LineState& line, std::uint8_t node, ProbeFindings& findings
         // is gone (an adapter pulled out, a server that dropped the
         // connection): silence from it would say nothing of the line.
         bool failed = ChannelWrite(line.channel, line.TxFrameBuffer, frameLength) != kResultOk;
-        const ProbeRequest request{
-            line.TxFrameBuffer,  static_cast<std::size_t>(frameLength), node,
-            line.SequenceNumber, startUs + LineTimeUs(frameLength),     replyWaitMs};
+        ProbeRequest request{line.TxFrameBuffer,
+                             static_cast<std::size_t>(frameLength),
+                             node,
+                             line.SequenceNumber,
+                             startUs + LineTimeUs(frameLength),
+                             replyWaitMs,
+                             0};
         ++line.SequenceNumber;
         ++findings.probes;
 
@@ -218,8 +224,11 @@ ResultCode ProbeNode(LineState& line, std::uint8_t node, ProbeFindings& findings
             if (line.trace != nullptr)
                 line.trace(line.traceContext, TraceDirection::Received, space, got);
             capture.count += static_cast<std::size_t>(got);
-            capture.chunks[capture.chunkCount++] = {capture.count, ReceiveClockUs()};
+            // When the channel saw the bytes arrive, not when they got here.
+            capture.chunks[capture.chunkCount++] = {capture.count, ChannelArrivalUs(line.channel)};
         }
+        // Known once the listen has run.
+        request.stampLateMs = ChannelListenLookMs(line.channel);
         JudgeCapture(capture, request, earlierEndUs, findings);
         earlierEndUs[request.sequence] = request.sentEndUs;
         if (failed) {

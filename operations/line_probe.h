@@ -66,6 +66,7 @@ struct ProbeRequest {
     std::uint8_t sequence;
     std::int64_t sentEndUs;  // when its last byte had left the line
     int replyWaitMs;         // the channel's reply wait, allowance included
+    int stampLateMs;         // how late a chunk's stamp may be (ChannelListenLookMs)
 };
 
 // Adds what `capture` holds to `findings` and sets its verdict to the first

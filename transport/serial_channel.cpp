@@ -136,6 +136,17 @@ LineEcho ChannelLineEchoes(const SerialChannel& channel) {
                                                  : channel.received.lineEcho;
 }
 
+std::int64_t ChannelArrivalUs(const SerialChannel& channel) {
+    return NetworkChannelIsOpen(channel.network) ? channel.network.received.lastArrivalUs
+                                                 : channel.received.lastArrivalUs;
+}
+
+int ChannelListenLookMs(const SerialChannel& channel) {
+    // The socket wakes a listen as bytes arrive.
+    if (NetworkChannelIsOpen(channel.network)) return 0;
+    return SerialPortListenLookMs(channel);
+}
+
 bool ChannelErrorCounters(const SerialChannel& channel, LineErrorCounters& counters) {
     // A serial server keeps its line's errors to itself.
     if (NetworkChannelIsOpen(channel.network)) return false;

@@ -103,6 +103,17 @@ struct LineErrorCounters {
     std::uint32_t framing = 0, parity = 0, overrun = 0, breaks = 0;
 };
 
-// The driver's counts of line errors on the open local port (Linux
-// TIOCGICOUNT); false for a network port or a driver that keeps none.
+// The driver's counts of line errors on the open local port: on Linux its
+// own counts (TIOCGICOUNT), on Windows those it reported since the open,
+// one for each report of a kind. False for a network port or a driver that
+// keeps none.
 bool ChannelErrorCounters(const SerialChannel& channel, LineErrorCounters& counters);
+
+// When (ReceiveClockUs) the bytes last taken from the line were seen to
+// arrive: the moment a listen's latest chunk came.
+std::int64_t ChannelArrivalUs(const SerialChannel& channel);
+
+// How late ChannelArrivalUs may be, in whole milliseconds: 0 where the
+// system wakes a listen as bytes arrive, else the longest interval between
+// two looks at the port (Windows).
+int ChannelListenLookMs(const SerialChannel& channel);

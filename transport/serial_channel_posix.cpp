@@ -290,6 +290,11 @@ int SerialPortListen(SerialChannel& channel, std::uint8_t* buffer, int maximum,
     }
 }
 
+int SerialPortListenLookMs(const SerialChannel&) {
+    // poll wakes the listen as the bytes arrive.
+    return 0;
+}
+
 bool SerialPortErrorCounters(const SerialChannel& channel, LineErrorCounters& counters) {
     if (channel.fd < 0) return false;
     // A pseudo-terminal or a driver without counts refuses (ENOTTY, EINVAL).

@@ -21,8 +21,10 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
+#include "platform/bounded_call.h"
 #include "platform/event.h"
 #include "platform/system_error_win32.h"
 #include "protocol/frame_codec.h"
@@ -159,13 +161,27 @@ constexpr DWORD kRequestEndMs = 250;
 // RS-485 bus without fail-safe bias) makes the driver refuse every request
 // but ClearCommError until that has been called, so it is called before
 // each request the error would refuse. `status` gets the driver's counts.
+// The errors it reports are tallied for the open (SerialPortErrorCounters);
+// the read does not act on them: a damaged reply fails its frame check.
+void TallyLineErrors(SerialChannel& channel, DWORD errors) {
+    SerialChannel::LineErrorTally& tally = channel.lineErrors;
+    if ((errors & CE_FRAME) != 0) ++tally.framing;
+    if ((errors & CE_RXPARITY) != 0) ++tally.parity;
+    // The UART's overrun and the driver's own full buffer, as Linux counts both.
+    if ((errors & (CE_OVERRUN | CE_RXOVER)) != 0) ++tally.overrun;
+    if ((errors & CE_BREAK) != 0) ++tally.breaks;
+}
+
 void NoteIfGone(SerialChannel& channel, const char* step, bool refusedAtOnce);
 
 bool ClearLineErrors(SerialChannel& channel, COMSTAT& status) {
     DWORD errors = 0;
-    if (SerialDriver().clearCommError(channel.port, &errors, &status) != FALSE) return true;
-    NoteIfGone(channel, "ClearCommError", true);
-    return false;
+    if (!SerialDriver().clearCommError(channel.port, &errors, &status)) {
+        NoteIfGone(channel, "ClearCommError", true);
+        return false;
+    }
+    TallyLineErrors(channel, errors);
+    return true;
 }
 
 bool ClearLineErrors(SerialChannel& channel) {
@@ -200,8 +216,9 @@ bool PortGoneError(SerialChannel& channel, DWORD error, bool refusedAtOnce) {
             if (!refusedAtOnce) return false;
             DWORD errors = 0;
             COMSTAT status{};
-            return SerialDriver().clearCommError(channel.port, &errors, &status) == FALSE ||
-                   errors == 0;
+            if (SerialDriver().clearCommError(channel.port, &errors, &status) == FALSE) return true;
+            TallyLineErrors(channel, errors);
+            return errors == 0;
         }
         default:
             return false;
@@ -243,6 +260,15 @@ bool AwaitRequest(SerialChannel& channel, PortRequest& request, DWORD boundMs, D
     return true;
 }
 
+// Sets the event mask anew, which completes a wait outstanding and makes the
+// driver forget an ETX that arrived while no wait was pending (the next wait
+// would end at once with nothing new). A driver keeps those remembered
+// events that the new mask still asks for, so the mask is emptied first.
+void ResetEventMask(SerialChannel& channel) {
+    SerialDriver().setCommMask(channel.port, 0);
+    SerialDriver().setCommMask(channel.port, EV_RXFLAG);
+}
+
 // Ends a WaitCommEvent still outstanding on the read record and sees its
 // completion, so that it cannot land on the record (and signal its event)
 // after the next call has started with it. Setting the mask again completes
@@ -251,7 +277,7 @@ bool EndOutstandingWait(SerialChannel& channel) {
     PortRequest& wait = channel.requests->read;
     if (!wait.pending) return true;
     ClearLineErrors(channel);
-    SerialDriver().setCommMask(channel.port, EV_RXFLAG);
+    ResetEventMask(channel);
     DWORD ignored = 0;
     bool succeeded = false;
     return AwaitRequest(channel, wait, kRequestEndMs, ignored, succeeded);
@@ -306,6 +332,14 @@ constexpr std::int64_t kReplyLikelyUs = 50'000;
 constexpr DWORD kQuickLookMs = 4;
 constexpr DWORD kSlowLookMs = 25;
 
+// How often a listen looks at the driver's queue. The event character is of
+// no use here (any byte counts, not only ETX), so the queue is polled; a
+// diagnosis can spare the cheap call every 10 ms. Bytes are stamped as the
+// look finds them, late by up to the time since the look before, which is
+// longer than this where the system's timer ticks every 15.6 ms; the
+// channel keeps the longest it has seen for the diagnosis to allow for.
+constexpr DWORD kListenLookMs = 10;
+
 // Pauses until `endUs`, ending early when bytes are queued. False when the
 // command event was set (Stop ends the pause at once).
 bool PauseWatchingQueue(SerialChannel& channel, std::int64_t endUs, std::int64_t lineFreeAtUs,
@@ -353,6 +387,84 @@ void ReleaseRequests(SerialChannel& channel) {
     channel.requests.reset();
 }
 
+// The calls that take no OVERLAPPED wait inside the driver for as long as it
+// takes, and a driver wedged by its USB device may take for ever. Those at
+// opening and closing the port, which are rare, run on a thread of their
+// own (one per open or close, a millisecond at most), so that a wedged
+// driver fails the open or leaves its handle behind rather than holding the
+// command. The per-exchange calls (ClearCommError before each request,
+// PurgeComm and SetCommMask at each attempt, SetCommTimeouts when the frame
+// length changes) stay on the caller's thread: a thread each would cost
+// more than the exchange itself under Wine, and bounding them would take a
+// standing thread per open to hand them to. A driver that wedges there has
+// mostly failed an overlapped request first, whose bound breaks the channel.
+// Generous: a working driver sets a USB adapter up in tens of milliseconds.
+constexpr int kDriverCallBoundMs = 2000;
+
+// Runs `job` within kDriverCallBoundMs; on a machine out of threads, here.
+// False when it did not finish in time: the thread still owns the job.
+template <class Job>
+bool RunDriverCalls(const std::shared_ptr<Job>& job) {
+    if (!job->done.Valid()) {
+        job->Run();
+        return true;
+    }
+    switch (RunBounded(job, kDriverCallBoundMs, nullptr)) {
+        case BoundedOutcome::kDone:
+            return true;
+        case BoundedOutcome::kNoThread:
+            job->Run();
+            return true;
+        case BoundedOutcome::kTimedOut:
+        case BoundedOutcome::kAborted:
+            break;
+    }
+    return false;
+}
+
+// XON and XOFF as the ASCII control characters DC1 and DC3.
+constexpr char kXon = 0x11;
+constexpr char kXoff = 0x13;
+
+// The line settings, time-outs and event mask of a port just opened. The
+// step that failed and the system's error, read on the job's own thread.
+struct PortSetup {
+    HANDLE port = nullptr;
+    DCB settings = ChannelLineSettings();
+    COMMTIMEOUTS timeouts = ChannelTimeouts();
+    const char* failedStep = nullptr;
+    DWORD error = 0;
+    Event done;
+
+    bool Fail(const char* step) {
+        failedStep = step;
+        error = GetLastError();
+        return false;
+    }
+    bool Apply() {
+        SerialDriverCalls& driver = SerialDriver();
+        if (!driver.setCommState(port, &settings)) {
+            // Flow control is off, yet a driver may refuse an XON character
+            // equal to the XOFF character, as the reference allows. The
+            // usual pair satisfies it; nothing else of the settings changes.
+            if (GetLastError() != ERROR_INVALID_PARAMETER) return Fail("refused the line settings");
+            settings.XonChar = kXon;
+            settings.XoffChar = kXoff;
+            if (!driver.setCommState(port, &settings)) return Fail("refused the line settings");
+        }
+        if (!driver.setCommTimeouts(port, &timeouts)) return Fail("refused the time-outs");
+        if (!driver.setCommMask(port, EV_RXFLAG)) return Fail("refused the event mask");
+        return true;
+    }
+    void Run() { static_cast<void>(Apply()); }
+};
+
+struct PortClosing {
+    HANDLE port = nullptr;
+    Event done;
+    void Run() { SerialDriver().closePort(port); }
+};
+
 }  // namespace
 
 SerialDriverCalls& SerialDriver() {
@@ -370,6 +482,8 @@ ResultCode OpenSerialPort(SerialChannel& channel, const char* portName) {
     channel.lineFreeAtUs = 0;
     channel.broken = false;
     channel.watchQueue = false;
+    channel.lineErrors = {};
+    channel.listenLookUs = std::int64_t{kListenLookMs} * 1000;
     CloseUnlessKept closeOnFailure(channel);
 
     if (portName == nullptr) {
@@ -415,18 +529,17 @@ ResultCode OpenSerialPort(SerialChannel& channel, const char* portName) {
     }
     channel.port = port;
 
-    DCB settings = ChannelLineSettings();
-    if (!SerialDriver().setCommState(port, &settings)) {
-        return FailOpen(channel, portName, "refused the line settings");
+    const auto setup = std::make_shared<PortSetup>();
+    setup->port = port;
+    if (!RunDriverCalls(setup)) {
+        SetLastError(ERROR_TIMEOUT);
+        return FailOpen(channel, portName, "did not finish setting the line up");
     }
-    COMMTIMEOUTS timeouts = ChannelTimeouts();
-    if (!SerialDriver().setCommTimeouts(port, &timeouts)) {
-        return FailOpen(channel, portName, "refused the time-outs");
+    if (setup->failedStep != nullptr) {
+        SetLastError(setup->error);
+        return FailOpen(channel, portName, setup->failedStep);
     }
-    channel.writeTimeoutMs = timeouts.WriteTotalTimeoutConstant;
-    if (!SerialDriver().setCommMask(port, EV_RXFLAG)) {
-        return FailOpen(channel, portName, "refused the event mask");
-    }
+    channel.writeTimeoutMs = setup->timeouts.WriteTotalTimeoutConstant;
     ClearReceiveQueue(channel.received);
     closeOnFailure.Keep();
     return kResultOk;
@@ -435,10 +548,13 @@ ResultCode OpenSerialPort(SerialChannel& channel, const char* portName) {
 ResultCode CloseSerialPort(SerialChannel& channel) {
     // Closing the port ends whatever request is still outstanding (a wait
     // for ETX that an aborted read left, a request of a broken channel);
-    // only then can its records go.
+    // only then can its records go. A close that does not finish in time
+    // leaves the handle to its thread.
     if (channel.port != nullptr) {
-        SerialDriver().closePort(channel.port);
+        const auto closing = std::make_shared<PortClosing>();
+        closing->port = channel.port;
         channel.port = nullptr;
+        RunDriverCalls(closing);
     }
     ReleaseRequests(channel);
     channel.broken = false;
@@ -542,20 +658,30 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
         // of a quiet gap in a frame still arriving.
         const bool fullWait = endUs == deadlineUs;
         bool timedOut = false;
+        // The wait ended of itself, without an error or the end of the wait.
+        bool woken = false;
         if (!SerialDriver().waitCommEvent(channel.port, &requests.eventMask,
                                           &requests.read.overlapped)) {
             if (GetLastError() == ERROR_IO_PENDING) {
                 requests.read.pending = true;
-                // Stop and Exit are seen as each wait begins. The wait stays
-                // outstanding; the next call or closing the port ends it.
-                if (abort != nullptr && abort->IsSet()) {
+                // Stop and Exit end the wait as soon as they come. The wait
+                // stays outstanding; the next call or closing the port ends
+                // it. When both are set the wait's end is seen first, so a
+                // reply complete is still read.
+                const HANDLE watched[] = {
+                    requests.read.event,
+                    abort != nullptr ? static_cast<HANDLE>(abort->NativeHandle()) : nullptr};
+                const DWORD handles = watched[1] != nullptr ? 2 : 1;
+                const DWORD woke = WaitForMultipleObjects(handles, watched, FALSE, left);
+                if (woke == WAIT_OBJECT_0 + 1) {
                     return kErrAborted;
                 }
-                if (WaitForSingleObject(requests.read.event, left) == WAIT_OBJECT_0) {
+                if (woke == WAIT_OBJECT_0) {
                     DWORD ignored = 0;
                     bool succeeded = false;
-                    if (AwaitRequest(channel, requests.read, 0, ignored, succeeded) && !succeeded)
-                        NoteIfGone(channel, "WaitCommEvent", false);
+                    const bool ended = AwaitRequest(channel, requests.read, 0, ignored, succeeded);
+                    if (ended && !succeeded) NoteIfGone(channel, "WaitCommEvent", false);
+                    woken = ended && succeeded;
                 } else {
                     // The wait is over: one more look at the queue.
                     timedOut = true;
@@ -567,6 +693,8 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
             // A wait that failed at once ends like any other: look at the
             // queue; but a port gone has nothing more to give.
             if (channel.portGone) return kErrExchange;
+        } else {
+            woken = true;
         }
 
         const int taken = TakeQueuedBytes(channel);
@@ -585,25 +713,30 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
         }
         if (taken > 0 || timedOut) continue;
         // Nothing new: the driver does not signal the event character (Wine
-        // ends every wait at once with an empty mask).
+        // ends every wait at once with an empty mask). An ETX remembered
+        // from before the wait is forgotten with the mask at each attempt,
+        // so a wait that ended without the event says so of this driver for
+        // the rest of the open: the queue is watched instead, and no further
+        // wait is issued (under Wine each costs a thread).
+        // A wait refused (a line error since the look before) says nothing.
+        if (woken && (requests.eventMask & EV_RXFLAG) == 0) channel.watchQueue = true;
         const std::int64_t pauseEndUs = ReplyWaitEndUs(channel.received, deadlineUs, kQuietUs);
         if (!PauseWatchingQueue(channel, pauseEndUs, lineFreeAtUs, abort)) return kErrAborted;
     }
 }
 
-// How often a listen looks at the driver's queue. The event character is of
-// no use here (any byte counts, not only ETX), so the queue is polled; a
-// diagnosis can spare the cheap call every 10 ms, and a chunk's time stamp
-// is late by no more than that.
-constexpr DWORD kListenLookMs = 10;
-
 int SerialPortListen(SerialChannel& channel, std::uint8_t* buffer, int maximum,
                      std::int64_t untilUs, const Event* abort) {
     if (!SerialPortIsOpen(channel) || channel.broken || channel.portGone || maximum <= 0)
         return kErrExchange;
+    std::int64_t lookedAtUs = 0;
     for (;;) {
         // Bytes already taken are delivered even when the port failed since.
         const int taken = TakeQueuedBytes(channel);
+        const std::int64_t nowUs = ReceiveClockUs();
+        if (lookedAtUs != 0)
+            channel.listenLookUs = std::max(channel.listenLookUs, nowUs - lookedAtUs);
+        lookedAtUs = nowUs;
         if (channel.received.count > 0) return DeliverQueued(channel.received, buffer, maximum);
         if (taken < 0) return FailLine(channel, "read");
         if (abort != nullptr && abort->IsSet()) return kErrAborted;
@@ -618,12 +751,19 @@ int SerialPortListen(SerialChannel& channel, std::uint8_t* buffer, int maximum,
     }
 }
 
+int SerialPortListenLookMs(const SerialChannel& channel) {
+    return static_cast<int>((channel.listenLookUs + 999) / 1000);
+}
+
 bool SerialPortErrorCounters(const SerialChannel& channel, LineErrorCounters& counters) {
-    // ClearCommError reports which errors happened, not how many; Windows
-    // keeps no counts to give.
-    (void)channel;
-    (void)counters;
-    return false;
+    // Windows keeps no counts; these are the channel's tally since the open.
+    if (!SerialPortIsOpen(channel)) return false;
+    const SerialChannel::LineErrorTally& tally = channel.lineErrors;
+    counters.framing = tally.framing;
+    counters.parity = tally.parity;
+    counters.overrun = tally.overrun;
+    counters.breaks = tally.breaks;
+    return true;
 }
 
 void SerialPortDiscardInput(SerialChannel& channel) {
@@ -639,10 +779,11 @@ void SerialPortDiscardInput(SerialChannel& channel) {
     // The driver remembers an ETX that arrived while no wait was pending,
     // and the purge does not forget it: the next wait would end at once with
     // nothing new and fall into the watching pause. Setting the mask again
-    // forgets it (and ends a wait an aborted read left outstanding).
+    // forgets it (and ends a wait an aborted read left outstanding). A
+    // channel that watches the queue issues no wait that could end so.
     if (channel.requests->read.pending) {
         EndOutstandingWait(channel);
-    } else {
-        SerialDriver().setCommMask(channel.port, EV_RXFLAG);
+    } else if (!channel.watchQueue) {
+        ResetEventMask(channel);
     }
 }

@@ -20,4 +20,5 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
 int SerialPortListen(SerialChannel& channel, std::uint8_t* buffer, int maximum,
                      std::int64_t untilUs, const Event* abort);
 void SerialPortDiscardInput(SerialChannel& channel);
+int SerialPortListenLookMs(const SerialChannel& channel);
 bool SerialPortErrorCounters(const SerialChannel& channel, LineErrorCounters& counters);

@@ -168,13 +168,16 @@ TEST(JudgeCapture, SaysOnlyWhatTheBytesProve) {
         std::vector<std::pair<int, Bytes>> heard;  // ms after the request left the line
         LineVerdict verdict;
         int replyMs, looseBytes;
+        int stampLateMs;  // the port looked at its queue every so often
     } cases[] = {
         // clang-format off
-        {{{200, Frame({0, 255, 16, 6})}}, LineVerdict::kLate, 1200, 0},  // the first probe's reply
-        {{{0, request}, {3, request}}, LineVerdict::kGarbled, -1, 0},    // a reply without a status byte
-        {{{5, Frame({7, 255, 16, 6})}}, LineVerdict::kGarbled, -1, 0},   // a sequence number no probe sent
-        {{{0, {0xFF}}, {1, request}, {2, {0}}}, LineVerdict::kEchoOnly, -1, 2},  // the bus floating
-        {{{0, request}, {2, {kStx, 1, 255}}}, LineVerdict::kGarbled, -1, 0},     // a reply cut short
+        {{{200, Frame({0, 255, 16, 6})}}, LineVerdict::kLate, 1200, 0, 0},  // the first probe's reply
+        {{{0, request}, {3, request}}, LineVerdict::kGarbled, -1, 0, 0},    // a reply without a status byte
+        {{{5, Frame({7, 255, 16, 6})}}, LineVerdict::kGarbled, -1, 0, 0},   // a sequence number no probe sent
+        {{{0, {0xFF}}, {1, request}, {2, {0}}}, LineVerdict::kEchoOnly, -1, 2, 0},  // the bus floating
+        {{{0, request}, {2, {kStx, 1, 255}}}, LineVerdict::kGarbled, -1, 0, 0},     // a reply cut short
+        {{{262, Frame({1, 255, 16, 6})}}, LineVerdict::kAnswered, 262, 0, 16},  // seen up to 16 ms late
+        {{{262, Frame({1, 255, 16, 6})}}, LineVerdict::kLate, 262, 0, 10},
         // clang-format on
     };
     for (const auto& c : cases) {
@@ -185,7 +188,8 @@ TEST(JudgeCapture, SaysOnlyWhatTheBytesProve) {
             capture.chunks[capture.chunkCount++] = {capture.count, 10'000'000 + ms * 1000};
         }
         ProbeFindings f;
-        JudgeCapture(capture, {request.data(), request.size(), 255, 1, 10'000'000, 250},
+        JudgeCapture(capture,
+                     {request.data(), request.size(), 255, 1, 10'000'000, 250, c.stampLateMs},
                      earlierEndUs, f);
         EXPECT_EQ(std::tuple(VerdictName(f.verdict), f.replyMs, f.looseBytes),
                   std::tuple(VerdictName(c.verdict), c.replyMs, c.looseBytes))

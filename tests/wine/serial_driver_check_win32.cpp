@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "check_counter.h"
 #include "platform/event.h"
@@ -49,9 +50,13 @@ struct FakeDriver {
     const std::uint8_t* reply = kReply;
     std::size_t replyLength = sizeof kReply;
     bool paced = false;
+    bool refusesEqualFlowChars = false;        // SetCommState fails when XonChar == XoffChar
+    DWORD lineErrors = 0;                      // reported by the next ClearCommError
+    DWORD stateSleepMs = 0, closeSleepMs = 0;  // SetCommState, CloseHandle take this long
     // The port.
     bool latched = false;  // a line error not yet cleared
-    bool history = false;  // an ETX arrived while no wait was pending
+    DWORD mask = 0;
+    DWORD history = 0;  // events of the mask that came while no wait was pending
     std::uint8_t queue[4096];
     std::size_t queued = 0;
     bool replyDue = false;
@@ -68,6 +73,8 @@ struct FakeDriver {
     int blockingResults = 0;  // GetOverlappedResult told to wait for a pending request
     int reused = 0;           // a record the driver still owns handed to it again
     int failures = 0;         // writes failed with failWith
+    DCB applied[2]{};         // the first and the last settings given to SetCommState
+    int settingsGiven = 0;
 };
 
 FakeDriver g_driver;
@@ -118,7 +125,7 @@ void Arrive(bool atWait) {
         *g_driver.waitMask = EV_RXFLAG;
         Complete(g_driver.wait, 0, 0);
     } else {
-        g_driver.history = true;
+        g_driver.history |= g_driver.mask & EV_RXFLAG;
     }
 }
 
@@ -127,6 +134,7 @@ HANDLE WINAPI FakeCreateFile(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD
 }
 
 BOOL WINAPI FakeClosePort(HANDLE) {
+    Sleep(g_driver.closeSleepMs);
     if (g_driver.completesCancelled) {
         if (g_driver.wait != nullptr) Complete(g_driver.wait, kStatusCancelled, 0);
         if (g_driver.write != nullptr) Complete(g_driver.write, kStatusCancelled, 0);
@@ -134,17 +142,27 @@ BOOL WINAPI FakeClosePort(HANDLE) {
     return TRUE;
 }
 
-BOOL WINAPI FakeSetCommState(HANDLE, LPDCB) {
-    return Refused() ? FALSE : TRUE;
+BOOL WINAPI FakeSetCommState(HANDLE, LPDCB settings) {
+    Sleep(g_driver.stateSleepMs);
+    if (Refused()) return FALSE;
+    g_driver.applied[std::min(g_driver.settingsGiven++, 1)] = *settings;
+    if (g_driver.refusesEqualFlowChars && settings->XonChar == settings->XoffChar) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL WINAPI FakeSetCommTimeouts(HANDLE, LPCOMMTIMEOUTS) {
     return Refused() ? FALSE : TRUE;
 }
 
-BOOL WINAPI FakeSetCommMask(HANDLE, DWORD) {
+// As the sample driver does, the events remembered that the new mask still
+// asks for are kept.
+BOOL WINAPI FakeSetCommMask(HANDLE, DWORD mask) {
     if (Refused()) return FALSE;
-    g_driver.history = false;
+    g_driver.mask = mask;
+    g_driver.history &= mask;
     if (g_driver.wait != nullptr && g_driver.maskEndsWait) {
         *g_driver.waitMask = 0;
         Complete(g_driver.wait, 0, 0);
@@ -159,7 +177,8 @@ BOOL WINAPI FakePurgeComm(HANDLE, DWORD) {
 }
 
 BOOL WINAPI FakeClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
-    if (errors != nullptr) *errors = g_driver.latched ? CE_FRAME : 0;
+    if (errors != nullptr) *errors = (g_driver.latched ? CE_FRAME : 0) | g_driver.lineErrors;
+    g_driver.lineErrors = 0;
     g_driver.latched = false;
     Arrive(false);
     if (status != nullptr) {
@@ -173,8 +192,8 @@ BOOL WINAPI FakeWaitCommEvent(HANDLE, LPDWORD mask, LPOVERLAPPED record) {
     NoteUse(record);
     if (Refused()) return FALSE;
     ++g_driver.waits;
-    if (g_driver.history) {
-        g_driver.history = false;
+    if (g_driver.history != 0) {
+        g_driver.history = 0;
         if (g_driver.queued == 0) ++g_driver.emptyWakes;
         *mask = EV_RXFLAG;
         Complete(record, 0, 0);
@@ -320,7 +339,7 @@ void CheckLeftOverEventCharacter() {
     g_driver = FakeDriver{};
     SerialChannel channel{};
     CheckCode(OpenChannel(channel, "COM3"), kResultOk, "left-over ETX: the port opens");
-    g_driver.history = true;
+    g_driver.history = EV_RXFLAG;
     CheckCode(Exchange(channel), kReplyRead, "left-over ETX: the reply is read");
     CheckCode(g_driver.emptyWakes, 0, "left-over ETX: no wait woke at once for nothing");
 }
@@ -448,10 +467,67 @@ void CheckListen() {
 
     Event stop;
     stop.Set();
+    Check(ChannelArrivalUs(channel) < endedUs && ChannelListenLookMs(channel) >= 10,
+          "listen: the reply's arrival stamped, and how late such a stamp may be");
     CheckCode(ChannelListen(channel, heard, sizeof heard, ReceiveClockUs() + 10'000'000, &stop),
               kErrAborted, "listen: Stop ends it");
-    LineErrorCounters counters;
-    Check(!ChannelErrorCounters(channel, counters), "listen: Windows keeps no error counts");
+}
+
+// A driver that refuses XON equal to XOFF (flow control off or not) gets the
+// usual pair and nothing else new; line errors count from the open, one a
+// kind a report.
+void CheckOpenSettingsAndErrorCounts() {
+    g_driver = FakeDriver{};
+    g_driver.refusesEqualFlowChars = true;
+    SerialChannel channel{};
+    CheckCode(OpenChannel(channel, "COM3"), kResultOk, "XON equal to XOFF refused: the port opens");
+    DCB expected = g_driver.applied[0];
+    expected.XonChar = 0x11;
+    expected.XoffChar = 0x13;
+    Check(g_driver.settingsGiven == 2 &&
+              !std::memcmp(&expected, &g_driver.applied[1], sizeof expected),
+          "XON equal to XOFF refused: the settings again, with DC1 and DC3 only new");
+    for (const DWORD reported :
+         {DWORD{CE_FRAME | CE_BREAK}, DWORD{CE_FRAME | CE_OVERRUN | CE_RXPARITY}}) {
+        g_driver.lineErrors = reported;
+        ChannelDiscardInput(channel);
+    }
+    LineErrorCounters n;
+    Check(ChannelErrorCounters(channel, n) && n.framing == 2 && n.parity == 1 && n.overrun == 1 &&
+              n.breaks == 1,
+          "line errors: each report of a kind counts one");
+}
+
+// Stop while a read waits for the reply ends the read, not the wait; a call
+// that a wedged driver never finishes, at opening or closing, is given up.
+void CheckNothingHoldsStop() {
+    g_driver = FakeDriver{};
+    g_driver.replyToWrites = false;
+    SerialChannel channel{};
+    OpenChannel(channel, "COM3");
+    ChannelSetReplyWait(channel, 10'000);
+    ChannelWrite(channel, kRequest, sizeof kRequest);
+    Event stop;
+    std::thread pressing([&stop] {
+        Sleep(50);
+        stop.Set();
+    });
+    ULONGLONG before = GetTickCount64();
+    std::uint8_t reply[kFrameBufferSize];
+    CheckCode(ChannelRead(channel, reply, sizeof reply, &stop), kErrAborted, "Stop during a wait");
+    pressing.join();
+    Check(GetTickCount64() - before < 2000, "Stop during a wait: the read ends at once");
+    CloseChannel(channel);
+    for (DWORD FakeDriver::*const sleepMs :
+         {&FakeDriver::stateSleepMs, &FakeDriver::closeSleepMs}) {
+        g_driver = FakeDriver{};
+        g_driver.*sleepMs = 600'000;  // never, as far as the check goes
+        before = GetTickCount64();
+        OpenChannel(channel, "COM3");
+        CloseChannel(channel);
+        std::printf("  a wedged call: open and close took %llu ms\n", GetTickCount64() - before);
+        Check(GetTickCount64() - before < 10'000, "a wedged call at open or close is given up");
+    }
 }
 
 // The errors with which a driver fails every request once its adapter was
@@ -507,9 +583,12 @@ int main() {
     CheckReplyStillArriving();
     CheckListen();
     CheckPortGone();
+    CheckOpenSettingsAndErrorCounts();
     for (const StuckCase& stuck :
          {StuckCase{"stuck wait", false}, StuckCase{"stuck write", true}}) {
         CheckStuckRequest(stuck);
     }
+    // Last: the wedged calls it leaves behind never finish.
+    CheckNothingHoldsStop();
     return FinishChecks();
 }

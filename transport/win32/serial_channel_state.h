@@ -60,6 +60,16 @@ struct SerialChannel {
     // The write time-out the port has now: a write's own line time plus
     // 250 ms, set again only when a frame of another length goes out.
     DWORD writeTimeoutMs = 0;
+    // Line errors the driver has reported since the port was opened. It
+    // tells only which kinds happened since its last report, so each report
+    // of a kind counts one: a lower bound, where Linux counts every error.
+    struct LineErrorTally {
+        std::uint32_t framing = 0, parity = 0, overrun = 0, breaks = 0;
+    } lineErrors;
+    // The longest time, in microseconds, a listen has gone between two looks
+    // at the driver's queue since the port was opened: how late a listen's
+    // arrival stamp can be.
+    std::int64_t listenLookUs = 0;
     // Bytes taken from the driver but not yet delivered to a read.
     ReceiveQueue received;
     // ReceiveClockUs() time at which the last written frame has left the
