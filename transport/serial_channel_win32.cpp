@@ -681,7 +681,11 @@ int SerialPortRead(SerialChannel& channel, std::uint8_t* buffer, int maximum, co
                     bool succeeded = false;
                     const bool ended = AwaitRequest(channel, requests.read, 0, ignored, succeeded);
                     if (ended && !succeeded) NoteIfGone(channel, "WaitCommEvent", false);
-                    woken = ended && succeeded;
+                    // A wait that ended in failure by itself, the port still
+                    // there, is as telling: Wine fails it at once on a port
+                    // without modem lines, after starting a thread for it.
+                    woken = ended && !channel.portGone;
+                    if (!succeeded) requests.eventMask = 0;
                 } else {
                     // The wait is over: one more look at the queue.
                     timedOut = true;

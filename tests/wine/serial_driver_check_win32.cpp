@@ -39,6 +39,7 @@ struct FakeDriver {
     // The script.
     bool signalsEventChar = true;
     bool maskEndsWait = true;
+    bool waitsFail = false;  // a wait fails by itself once it has begun
     bool completesCancelled = true;
     bool writesPend = false;
     bool errorAtWait = false;  // a line error latches as each wait begins
@@ -204,6 +205,7 @@ BOOL WINAPI FakeWaitCommEvent(HANDLE, LPDWORD mask, LPOVERLAPPED record) {
     g_driver.wait = record;
     g_driver.waitMask = mask;
     if (g_driver.errorAtWait) g_driver.latched = true;
+    if (g_driver.waitsFail) Complete(g_driver.wait, kStatusCancelled, 0);
     Arrive(true);
     SetLastError(ERROR_IO_PENDING);
     return FALSE;
@@ -356,6 +358,23 @@ void CheckSilentEventCharacter() {
     const int waitsBefore = g_driver.waits;
     CheckCode(Exchange(channel), kReplyRead, "silent ETX: the second reply is read");
     CheckCode(g_driver.waits - waitsBefore, 0, "silent ETX: no wait for the event after that");
+}
+
+// A driver that fails each wait by itself once it has begun (Wine, on a
+// port without modem lines, after starting a thread for it): after the
+// first, the queue is watched, no wait is issued, and replies are read.
+void CheckFailingWait() {
+    g_driver = FakeDriver{};
+    g_driver.waitsFail = true;
+    g_driver.replyToWrites = false;
+    SerialChannel channel{};
+    CheckCode(OpenChannel(channel, "COM3"), kResultOk, "failing wait: the port opens");
+    CheckCode(Exchange(channel), kErrExchange, "failing wait: a silent line times out");
+    const int waitsBefore = g_driver.waits;
+    g_driver.replyToWrites = true;
+    CheckCode(Exchange(channel), kReplyRead, "failing wait: the reply is read");
+    CheckCode(g_driver.waits - waitsBefore, 0, "failing wait: no wait after the first");
+    Check(!ChannelPortGone(channel), "failing wait: the port is not taken for gone");
 }
 
 // A reply longer on the line than the reply wait (a block rich in escaped
@@ -580,6 +599,7 @@ int main() {
     CheckLatchedLineError();
     CheckLeftOverEventCharacter();
     CheckSilentEventCharacter();
+    CheckFailingWait();
     CheckReplyStillArriving();
     CheckListen();
     CheckPortGone();
