@@ -16,6 +16,7 @@
 
 #include "child_process.h"
 #include "command_text.h"
+#include "ser2net_server.h"
 #include "sim/simulated_device.h"
 
 namespace {
@@ -390,22 +391,33 @@ TEST_F(Vx40Command, InterruptDuringASearchEndsWithCode130) {
 // An adapter pulled out and plugged in again: the simulator's port vanishes
 // on the first request and comes back 1.5 s later at the same link. A
 // search opens it again and finds the device; the doctor probes it again
-// and says that it was away.
+// and says that it was away. Through a serial server, the server drops the
+// connection and the search connects again.
 TEST_F(Vx40Command, APortThatGoesAndComesBackIsOpenedAgain) {
     struct Case {
         std::vector<std::string> args;
         std::string found;   // on stdout
         std::string notice;  // on stdout or stderr
+        bool network = false;
     };
     const Case cases[] = {
         {{"info", "--timeout", "20"}, "Серийный номер : 12345", "the port is back; searching on"},
         {{"doctor"}, "answered: node 255 answered", "went away during the probe (read: "},
+        {{"info", "--timeout", "20"},
+         "Серийный номер : 12345",
+         "the port is gone (the connection to the server was lost)",
+         true},
     };
     const std::string link = (folder / "port").string();
     for (const Case& c : cases) {
+        if (c.network && Ser2netProgram().empty()) continue;
         ChildProcess sim(VX40_SIM_EXE, {"--link", link, "--vanish", "1:1500"});
         ASSERT_TRUE(sim.WaitForOut("\n", 10000));
-        std::vector<std::string> args{"-p", link};
+        Ser2netServer server(link, ServerKind::kRaw);
+        if (c.network) {
+            ASSERT_TRUE(server.Start());
+        }
+        std::vector<std::string> args{"-p", c.network ? server.Url() : link};
         args.insert(args.end(), c.args.begin(), c.args.end());
         const ChildResult run = RunChild(VX40_EXE, args, folder.string());
         EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
