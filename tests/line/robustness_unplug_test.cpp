@@ -61,7 +61,6 @@ void PrintTo(const UnplugCase& c, std::ostream* out) {
 // there cannot be opened (-2016).
 const UnplugCase kCases[] = {
     {"SearchBefore", kIdSearch, Trigger::kBeforeCommand, 0, kErrPortOpen},
-    {"SearchInformation", kIdSearch, Trigger::kAfterFrames, 2, kErrExchange},
 
     {"WriteBefore", kIdWriteModule, Trigger::kBeforeCommand, 0, kErrPortOpen},
     {"WritePresence", kIdWriteModule, Trigger::kAfterFrames, 1, kErrNoDevice},
@@ -237,10 +236,13 @@ INSTANTIATE_TEST_SUITE_P(Phases, RobustnessUnplug, ::testing::ValuesIn(kCases),
                          [](const auto& param) { return std::string(param.param.name); });
 
 // A search is a wait for a device: with the line gone during its presence
-// check it keeps looking, without spinning, until the operator stops it.
-TEST(RobustnessUnplugSearch, PresenceCheckKeepsSearchingUntilStop) {
+// check or its information request it keeps looking (for the port to come
+// back), without spinning, until the operator stops it.
+class RobustnessUnplugSearch : public ::testing::TestWithParam<int> {};
+
+TEST_P(RobustnessUnplugSearch, KeepsSearchingUntilStop) {
     SimOptions options;
-    options.unplugAfterFrames = 1;
+    options.unplugAfterFrames = GetParam();
     LineRig rig(options);
     ASSERT_TRUE(rig.Start());
     const std::string port = rig.device.SlavePath();
@@ -251,7 +253,7 @@ TEST(RobustnessUnplugSearch, PresenceCheckKeepsSearchingUntilStop) {
     std::atomic<bool> endedBeforeStop{false};
     std::atomic<std::int64_t> stoppedAtUs{0};
     std::thread stopper([&] {
-        rig.device.WaitForRequests(1, 5000);
+        rig.device.WaitForRequests(static_cast<std::size_t>(GetParam()), 5000);
         std::this_thread::sleep_for(1500ms);
         endedBeforeStop = ended.load();
         stoppedAtUs = NowUs();
@@ -270,5 +272,7 @@ TEST(RobustnessUnplugSearch, PresenceCheckKeepsSearchingUntilStop) {
     EXPECT_FALSE(ChannelIsOpen(rig.line.channel));
     EXPECT_EQ(DescriptorsOn(keeper.Device()), 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Requests, RobustnessUnplugSearch, ::testing::Values(1, 2));
 
 }  // namespace
