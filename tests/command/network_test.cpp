@@ -271,7 +271,7 @@ TEST_P(NetworkCommand, TheReplyWaitCountsTheLineTimeTheLatencyAndTheEcho) {
         // write: two blocks, two requests either side; info: two requests
         {"paced escape-rich blocks, no latency", true, false, 0, "?latency=0",
          {"--json", "write", "module.vx4"}, 0, 0, 6},
-        {"a 400 ms reply, 300 ms latency", false, false, 400, "?latency=300",
+        {"a 400 ms reply, 1000 ms latency", false, false, 400, "?latency=1000",
          {"--json", "info"}, 0, 0, 2},
         {"an echoing line", false, true, 0, "",
          {"--json", "info"}, 0, 0, 2},
