@@ -401,6 +401,8 @@ TEST_F(Rs485Mode_, RefusedOpenLeavesNothingChanged) {
         EXPECT_TRUE(Held(before)) << c.reason << c.readError;
         ChannelUseRs485(channel.state, {});
         EXPECT_EQ(OpenChannel(channel.state, peer.SlavePath().c_str()), 0);
+        CloseChannel(channel.state);  // without the mode: not a call
+        EXPECT_LE(uart.writes.size(), 2u) << c.reason << c.readError;
     }
 }
 
