@@ -32,6 +32,11 @@ ResultCode OpenChannel(SerialChannel& channel, const char* portName, const Event
 // for a port where Rs485Refusal refuses it.
 void ChannelUseRs485(SerialChannel& channel, const Rs485Mode& mode);
 
+// Gives every local port whose RS-485 mode an open changed its settings
+// back, without closing it: for a program about to end at once, which
+// closes nothing. Any thread may call it.
+void ChannelRestoreAtExit();
+
 // The RS-485 mode the open local port's driver has now; false for a network
 // port or nothing open.
 bool ChannelRs485State(const SerialChannel& channel, Rs485DriverState& state);

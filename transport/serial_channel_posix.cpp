@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -103,6 +104,32 @@ bool NoRs485Mode(int error) {
     return error == ENOTTY || error == EINVAL || error == ENOSYS;
 }
 
+// The ports whose RS-485 mode an open changed, with what to give back, for
+// a program that ends at once without closing them (ChannelRestoreAtExit).
+// A slot is -1 when free and -2 while it is being filled.
+struct ModeToRestore {
+    std::atomic<int> fd{-1};
+    serial_rs485 before{};
+};
+ModeToRestore g_modesToRestore[16];
+
+void KeepModeToRestore(int fd, const serial_rs485& before) {
+    for (ModeToRestore& slot : g_modesToRestore) {
+        int free = -1;
+        if (!slot.fd.compare_exchange_strong(free, -2)) continue;
+        slot.before = before;
+        slot.fd.store(fd);
+        return;
+    }
+}
+
+void ForgetModeToRestore(int fd) {
+    for (ModeToRestore& slot : g_modesToRestore) {
+        int held = fd;
+        if (slot.fd.compare_exchange_strong(held, -1)) return;
+    }
+}
+
 // Turns the kernel's RS-485 mode on as `channel.rs485` asks, keeping the
 // port's settings to give back at the close. Everything but the direction
 // and the delays stays as the driver has it: receiving while sending, in
@@ -120,6 +147,7 @@ bool EnableRs485(SerialChannel& channel, const char* portName) {
     }
     if (error == 0) {
         channel.rs485Changed = true;
+        KeepModeToRestore(channel.fd, channel.rs485Before);
         // A driver may drop what it cannot do; without the mode itself the
         // transceiver would never be switched to send.
         if ((settings.flags & SER_RS485_ENABLED) != 0) return true;
@@ -208,6 +236,14 @@ SerialRs485Calls& SerialRs485Driver() {
     return calls;
 }
 
+void ChannelRestoreAtExit() {
+    for (ModeToRestore& slot : g_modesToRestore) {
+        const int fd = slot.fd.load();
+        serial_rs485 before = slot.before;
+        if (fd >= 0) (void)SerialRs485Driver().write(fd, before);
+    }
+}
+
 bool SerialPortsHaveRs485Mode() {
     return true;
 }
@@ -233,7 +269,10 @@ ResultCode CloseSerialPort(SerialChannel& channel) {
     if (channel.fd >= 0) {
         // The mode belongs to the UART and outlives the descriptor: give
         // back what the port had, whether or not it still answers.
-        if (channel.rs485Changed) (void)SerialRs485Driver().write(channel.fd, channel.rs485Before);
+        if (channel.rs485Changed) {
+            ForgetModeToRestore(channel.fd);
+            (void)SerialRs485Driver().write(channel.fd, channel.rs485Before);
+        }
         channel.rs485Changed = false;
         // The exclusive flag belongs to the terminal and would outlive this
         // descriptor while anyone else holds the terminal open; clear it.

@@ -478,6 +478,8 @@ SerialDriverCalls& SerialDriver() {
 
 // The adapter or its driver switches an RS-485 line's direction here; the
 // system has no mode for the tool to turn on.
+void ChannelRestoreAtExit() {}
+
 bool SerialPortsHaveRs485Mode() {
     return false;
 }
