@@ -36,6 +36,8 @@ struct AdapterReport {
     bool countersKnown = false;
     LineErrorCounters before;
     LineErrorCounters after;
+    bool rs485Known = false;  // a local Linux port
+    Rs485DriverState rs485;
 };
 
 struct DoctorReport {
@@ -108,6 +110,22 @@ std::string NodesText(const std::vector<int>& nodes) {
 std::string CountersText(const LineErrorCounters& c) {
     return "framing " + std::to_string(c.framing) + ", parity " + std::to_string(c.parity) +
            ", overrun " + std::to_string(c.overrun) + ", break " + std::to_string(c.breaks);
+}
+
+std::string Rs485Text(const Rs485DriverState& state) {
+    switch (state.support) {
+        case Rs485Support::kNone:
+            return "rs485: the driver has no RS-485 mode (a USB adapter switches direction "
+                   "itself)";
+        case Rs485Support::kOff:
+            return "rs485: the driver's RS-485 mode is off";
+        case Rs485Support::kOn:
+            break;
+    }
+    return std::string("rs485: the driver's RS-485 mode is on: RTS ") +
+           (state.rtsOnSend ? "high" : "low") + " while sending, " +
+           std::to_string(state.mode.delayBeforeMs) + " ms before and " +
+           std::to_string(state.mode.delayAfterMs) + " ms after a frame";
 }
 
 std::string Counted(int count, const char* one, const char* many) {
@@ -218,8 +236,9 @@ std::vector<std::string> FindingLines(const CliOptions& options, const DoctorRep
                 a.breaks != b.breaks)
                 text += "; some during the probe: check the speed and the A/B polarity";
         }
-        lines.push_back(text);
+        if (text != "adapter:") lines.push_back(text);
     }
+    if (adapter.rs485Known) lines.push_back(Rs485Text(adapter.rs485));
     if (!report.probed) return lines;
     if (!report.portAway.empty())
         lines.push_back("port: " + options.port + " went away during the probe (" +
@@ -227,6 +246,13 @@ std::vector<std::string> FindingLines(const CliOptions& options, const DoctorRep
                         ") and came back; the findings are those of the probe after it came "
                         "back: check the adapter's cable and plug, or the server's uptime");
     lines.push_back(VerdictText(options, report));
+    // A UART whose transceiver takes its direction from RTS never sends
+    // until the kernel switches RTS.
+    if (report.findings.verdict == LineVerdict::kSilent && adapter.rs485Known &&
+        adapter.rs485.support == Rs485Support::kOff)
+        lines.push_back(
+            "rs485: if this port's transceiver takes its direction from RTS (a UART on the "
+            "board), try vx40 --rs485 doctor");
     if (report.findings.verdict == LineVerdict::kAnswered && report.result != kResultOk)
         lines.push_back("identity: the information request then failed (" +
                         std::string(MessageOf(report.result)) +
@@ -291,6 +317,19 @@ Json DoctorJson(const CliOptions& options, const DoctorReport& report) {
                                {"break", adapter.after.breaks}};
         } else {
             entry["errors"] = nullptr;
+        }
+        if (adapter.rs485Known) {
+            const Rs485DriverState& rs485 = adapter.rs485;
+            Json mode;
+            mode["mode"] = rs485.support == Rs485Support::kNone  ? "none"
+                           : rs485.support == Rs485Support::kOff ? "off"
+                                                                 : "on";
+            if (rs485.support == Rs485Support::kOn) {
+                mode["rtsOnSend"] = rs485.rtsOnSend;
+                mode["delayBeforeMs"] = rs485.mode.delayBeforeMs;
+                mode["delayAfterMs"] = rs485.mode.delayAfterMs;
+            }
+            entry["rs485"] = mode;
         }
         json["adapter"] = entry;
     }
@@ -394,7 +433,9 @@ int RunDoctor(const CliOptions& options, LineState& line, Event& commandEvent,
         if (report.latencyMs < 0) {
             adapter.description = DescribeAdapter(options.port);
             adapter.countersKnown = ChannelErrorCounters(line.channel, adapter.before);
-            adapter.shown = adapter.countersKnown || !adapter.description.byIdName.empty() ||
+            adapter.rs485Known = ChannelRs485State(line.channel, adapter.rs485);
+            adapter.shown = adapter.countersKnown || adapter.rs485Known ||
+                            !adapter.description.byIdName.empty() ||
                             !adapter.description.driver.empty();
         }
         report.result = Diagnose(options, context, dialog, status, report);

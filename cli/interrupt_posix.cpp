@@ -7,6 +7,7 @@
 
 #include "cli/interrupt.h"
 #include "platform/event.h"
+#include "transport/serial_channel.h"
 
 // SIGINT and SIGTERM are blocked in every thread (threads inherit the mask
 // of the thread that creates them, hence "before any other thread") and
@@ -25,7 +26,10 @@ struct InterruptWatch::State {
             int received = 0;
             if (sigwait(&signals, &received) != 0) continue;
             if (stopping) return;
-            if (!presses.Press()) std::_Exit(kInterruptedExitCode);
+            if (presses.Press()) continue;
+            // The kernel keeps a UART's RS-485 mode past the process.
+            ChannelRestoreAtExit();
+            std::_Exit(kInterruptedExitCode);
         }
     }
 };

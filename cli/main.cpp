@@ -23,6 +23,7 @@
 #include "exchange/line_state.h"
 #include "platform/event.h"
 #include "protocol/message_catalogue.h"
+#include "transport/serial_channel.h"
 
 namespace {
 
@@ -56,6 +57,7 @@ int main(int argc, char** argv) {
     StatusOutput status(stderr, IsTerminal(stderr), options.quiet);
     TraceOutput trace{stderr, status, started};
     g_line.abortEvent = &commandEvent;
+    ChannelUseRs485(g_line.channel, options.rs485);
     if (options.trace) {
         g_line.trace = TraceFrame;
         g_line.traceContext = &trace;

@@ -67,6 +67,18 @@ void AddGlobalOptions(CLI::App& app, CliOptions& options) {
                  "Print every frame sent (tx) and received (rx) on stderr, in hex, with the "
                  "time in ms");
     app.add_flag("-q,--quiet", options.quiet, "Do not show the status line");
+    // Without a value the flag gives "on": no delays.
+    app.add_flag("--rs485{on}", options.rs485Text,
+                 "Linux, a local port: have the kernel switch RTS around each frame for a "
+                 "transceiver whose direction follows RTS (a UART on the board; USB adapters "
+                 "do it themselves), with =BEFORE,AFTER delays in ms (0 to 100); the port's "
+                 "settings are given back when it closes")
+        ->check([](const std::string& text) {
+            Rs485Mode mode;
+            return text == "on" || ParseRs485Delays(text, mode)
+                       ? std::string()
+                       : std::string("--rs485=BEFORE,AFTER: two delays in ms, 0 to 100 each");
+        });
 }
 
 }  // namespace
@@ -201,14 +213,24 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliOptions& option
                 options.nodes.push_back(static_cast<std::uint8_t>(node));
     }
 
+    options.rs485.enabled = !options.rs485Text.empty();
+    if (options.rs485Text != "on") ParseRs485Delays(options.rs485Text, options.rs485);
+
     // A single -n is a list of one.
     const bool listGiven = !options.nodes.empty();
     if (!listGiven) options.nodes.push_back(static_cast<std::uint8_t>(std::stoi(options.node)));
     const char* refusal = nullptr;
+    std::string rs485Refusal;
+    if (options.rs485.enabled && Rs485Refusal(options.port) != nullptr)
+        rs485Refusal = std::string("--rs485: ") + Rs485Refusal(options.port);
     if (listGiven &&
         (options.command == CommandKind::Ports || options.command == CommandKind::Log ||
          options.command == CommandKind::Rollout || options.command == CommandKind::Doctor)) {
         refusal = "--nodes: only info, write, backup and activate serve nodes";
+    } else if (options.rs485.enabled && options.command == CommandKind::Rollout) {
+        refusal = "--rs485: not with rollout; the plan says it for each line (rs485 = true)";
+    } else if (!rs485Refusal.empty()) {
+        refusal = rs485Refusal.c_str();
     } else if (options.command == CommandKind::Rollout && options.trace) {
         // The frames of several lines at once would interleave on stderr.
         refusal = "--trace: not with rollout; trace one line with write or info";

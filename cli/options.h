@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "operations/backup.h"
+#include "transport/rs485_mode.h"
 
 enum class CommandKind { Info, Write, Backup, Activate, Ports, Log, Scan, Rollout, Doctor };
 
@@ -21,6 +22,8 @@ struct CliOptions {
     bool json = false;
     bool trace = false;
     bool quiet = false;
+    Rs485Mode rs485;        // the kernel's RS-485 mode for a local port (--rs485)
+    std::string rs485Text;  // --rs485 as given: "on", or its delays
 
     CommandKind command = CommandKind::Info;
     double timeoutSeconds = 0;  // info: 0 searches until Ctrl-C

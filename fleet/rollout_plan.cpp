@@ -251,7 +251,7 @@ bool ReadModule(const toml::table& table, PlanModule& module, Checker& check) {
 
 bool ReadLine(const toml::table& table, PlanLine& line, Checker& check) {
     line.planLine = static_cast<int>(table.source().begin.line);
-    if (!OnlyKeys(table, {"port", "nodes"}, "[[line]]", check)) return false;
+    if (!OnlyKeys(table, {"port", "nodes", "rs485"}, "[[line]]", check)) return false;
     std::string nodes;
     if (!ReadText(table, "port", "[[line]]", true, line.port, check) ||
         !ReadText(table, "nodes", "[[line]]", true, nodes, check))
@@ -263,6 +263,13 @@ bool ReadLine(const toml::table& table, PlanLine& line, Checker& check) {
         return check.Fail(*table.get("port"), "port " + Quoted(line.port) + ": " + problem);
     if (!ParseNodeList(nodes, line.nodes, problem))
         return check.Fail(*table.get("nodes"), "nodes " + Quoted(nodes) + ": " + problem);
+    if (const toml::node* rs485 = table.get("rs485")) {
+        if (!rs485->is_boolean()) return check.Fail(*rs485, "rs485 is true or false");
+        line.rs485.enabled = *rs485->value<bool>();
+        const char* refusal = Rs485Refusal(line.port);
+        if (line.rs485.enabled && refusal != nullptr)
+            return check.Fail(*rs485, std::string("rs485: ") + refusal);
+    }
     return true;
 }
 

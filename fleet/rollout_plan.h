@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "protocol/result_code.h"
+#include "transport/rs485_mode.h"
 
 struct PlanModule {
     std::string type;     // the device type as the device reports it
@@ -27,6 +28,7 @@ struct PlanModule {
 struct PlanLine {
     std::string port;
     std::vector<std::uint8_t> nodes;  // in the order the plan gives them
+    Rs485Mode rs485;                  // rs485 = true: the kernel's RS-485 mode
     int planLine = 0;
 };
 

@@ -300,6 +300,7 @@ std::vector<RolloutDevice> RunRollout(const RolloutPlan& plan, const RolloutSett
         }
         // Once aborted, a line sends nothing more.
         worker->state->abortBeforeSend = true;
+        ChannelUseRs485(worker->state->channel, plan.lines[line].rs485);
         events.push_back(&worker->commandEvent);
         workers.push_back(std::move(worker));
     }

@@ -28,11 +28,54 @@ int NoteConnectionLost(SerialChannel& channel, int result) {
 ResultCode OpenChannel(SerialChannel& channel, const char* portName, const Event* abort) {
     CloseChannel(channel);
     channel.lastError[0] = '\0';
+    if (channel.rs485.enabled) {
+        const char* refusal = Rs485Refusal(portName == nullptr ? "" : portName);
+        if (refusal != nullptr) {
+            std::snprintf(channel.lastError, sizeof channel.lastError, "RS-485 mode: %s", refusal);
+            return kErrPortOpen;
+        }
+    }
     if (portName != nullptr && NetworkKindOf(portName) != NetworkKind::kNone) {
         return OpenNetworkChannel(channel.network, portName, abort, channel.lastError,
                                   sizeof channel.lastError);
     }
     return OpenSerialPort(channel, portName);
+}
+
+void ChannelUseRs485(SerialChannel& channel, const Rs485Mode& mode) {
+    channel.rs485 = mode;
+}
+
+bool ChannelRs485State(const SerialChannel& channel, Rs485DriverState& state) {
+    if (NetworkChannelIsOpen(channel.network)) return false;
+    return SerialPortRs485State(channel, state);
+}
+
+const char* Rs485Refusal(std::string_view portName) {
+    if (NetworkKindOf(portName) != NetworkKind::kNone)
+        return "not for a serial server on the network, which switches the line's direction "
+               "itself";
+    if (!SerialPortsHaveRs485Mode())
+        return "not on this system, where the adapter switches the line's direction itself";
+    return nullptr;
+}
+
+bool ParseRs485Delays(std::string_view text, Rs485Mode& mode) {
+    int values[2] = {-1, -1};
+    std::size_t at = 0;
+    for (int& value : values) {
+        const std::size_t start = at;
+        for (value = 0; at < text.size() && text[at] >= '0' && text[at] <= '9' &&
+                        value <= kRs485LongestDelayMs;
+             ++at)
+            value = value * 10 + (text[at] - '0');
+        if (at == start || value > kRs485LongestDelayMs) return false;
+        if (&value == &values[0] && (at == text.size() || text[at++] != ',')) return false;
+    }
+    if (at != text.size()) return false;
+    mode.delayBeforeMs = values[0];
+    mode.delayAfterMs = values[1];
+    return true;
 }
 
 ResultCode CloseChannel(SerialChannel& channel) {

@@ -13,6 +13,7 @@
 #include "protocol/result_code.h"
 #include "serial_channel_state.h"  // from transport/posix or transport/win32
 #include "transport/receive_queue.h"
+#include "transport/rs485_mode.h"
 
 class Event;
 
@@ -22,6 +23,23 @@ class Event;
 // such a connect in progress (kErrAborted). 0, or kErrPortOpen with nothing
 // left open. The system's reason for a failure is kept in channel.lastError.
 ResultCode OpenChannel(SerialChannel& channel, const char* portName, const Event* abort = nullptr);
+
+// The RS-485 mode that the opens of a local port from now on ask for
+// (rs485_mode.h); opening a port also opened does not change it. The port's
+// own settings are read at the open and given back when it closes. An open
+// that asks for the mode fails with kErrPortOpen when the port's driver has
+// none ("this port's driver has no RS-485 mode" in channel.lastError), and
+// for a port where Rs485Refusal refuses it.
+void ChannelUseRs485(SerialChannel& channel, const Rs485Mode& mode);
+
+// Gives every local port whose RS-485 mode an open changed its settings
+// back, without closing it: for a program about to end at once, which
+// closes nothing. Any thread may call it.
+void ChannelRestoreAtExit();
+
+// The RS-485 mode the open local port's driver has now; false for a network
+// port or nothing open.
+bool ChannelRs485State(const SerialChannel& channel, Rs485DriverState& state);
 
 // Closes the port if it is open. Always 0; safe to call twice.
 ResultCode CloseChannel(SerialChannel& channel);

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include "platform/event.h"
 #include "protocol/frame_codec.h"
 #include "transport/line_timing.h"
+#include "transport/posix/serial_rs485_calls.h"
 #include "transport/serial_channel.h"
 #include "transport/serial_port.h"
 
@@ -87,6 +89,79 @@ void SetModemLines(int fd) {
     (void)ioctl(fd, TIOCMBIC, &rts);
 }
 
+int ReadRs485(int fd, serial_rs485& settings) {
+    return ioctl(fd, TIOCGRS485, &settings) == 0 ? 0 : errno;
+}
+
+int WriteRs485(int fd, serial_rs485& settings) {
+    return ioctl(fd, TIOCSRS485, &settings) == 0 ? 0 : errno;
+}
+
+// What a driver without an RS-485 mode answers: the serial core and other
+// terminals (USB adapters, pseudo-terminals) ENOTTY, some UART drivers
+// EINVAL, and user-mode emulation ENOSYS, as it does not pass these calls on.
+bool NoRs485Mode(int error) {
+    return error == ENOTTY || error == EINVAL || error == ENOSYS;
+}
+
+// The ports whose RS-485 mode an open changed, with what to give back, for
+// a program that ends at once without closing them (ChannelRestoreAtExit).
+// A slot is -1 when free and -2 while it is being filled.
+struct ModeToRestore {
+    std::atomic<int> fd{-1};
+    serial_rs485 before{};
+};
+ModeToRestore g_modesToRestore[16];
+
+void KeepModeToRestore(int fd, const serial_rs485& before) {
+    for (ModeToRestore& slot : g_modesToRestore) {
+        int free = -1;
+        if (!slot.fd.compare_exchange_strong(free, -2)) continue;
+        slot.before = before;
+        slot.fd.store(fd);
+        return;
+    }
+}
+
+void ForgetModeToRestore(int fd) {
+    for (ModeToRestore& slot : g_modesToRestore) {
+        int held = fd;
+        if (slot.fd.compare_exchange_strong(held, -1)) return;
+    }
+}
+
+// Turns the kernel's RS-485 mode on as `channel.rs485` asks, keeping the
+// port's settings to give back at the close. Everything but the direction
+// and the delays stays as the driver has it: receiving while sending, in
+// particular, makes the line echo, which the echo rules allow for.
+bool EnableRs485(SerialChannel& channel, const char* portName) {
+    serial_rs485 settings{};
+    int error = SerialRs485Driver().read(channel.fd, settings);
+    if (error == 0) {
+        channel.rs485Before = settings;
+        settings.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        settings.flags &= ~static_cast<__u32>(SER_RS485_RTS_AFTER_SEND);
+        settings.delay_rts_before_send = static_cast<__u32>(channel.rs485.delayBeforeMs);
+        settings.delay_rts_after_send = static_cast<__u32>(channel.rs485.delayAfterMs);
+        error = SerialRs485Driver().write(channel.fd, settings);
+    }
+    if (error == 0) {
+        channel.rs485Changed = true;
+        KeepModeToRestore(channel.fd, channel.rs485Before);
+        // A driver may drop what it cannot do; without the mode itself the
+        // transceiver would never be switched to send.
+        if ((settings.flags & SER_RS485_ENABLED) != 0) return true;
+        error = ENOTTY;
+    }
+    if (NoRs485Mode(error)) {
+        std::snprintf(channel.lastError, sizeof channel.lastError,
+                      "%s: this port's driver has no RS-485 mode", portName);
+    } else {
+        NoteFailure(channel, portName, "refuses the RS-485 mode", error);
+    }
+    return false;
+}
+
 // Reads what the kernel has queued into the channel's queue without
 // waiting. False when the port has vanished or failed.
 bool TakeQueuedBytes(SerialChannel& channel) {
@@ -146,13 +221,59 @@ ResultCode OpenSerialPort(SerialChannel& channel, const char* portName) {
         return kErrPortOpen;
     }
     SetModemLines(fd);
+    // After the modem lines: from here on the driver owns RTS.
+    if (channel.rs485.enabled && !EnableRs485(channel, portName)) {
+        CloseSerialPort(channel);
+        return kErrPortOpen;
+    }
     ClearReceiveQueue(channel.received);
     channel.lineFreeAtUs = 0;
     return kResultOk;
 }
 
+SerialRs485Calls& SerialRs485Driver() {
+    static SerialRs485Calls calls{&ReadRs485, &WriteRs485};
+    return calls;
+}
+
+void ChannelRestoreAtExit() {
+    for (ModeToRestore& slot : g_modesToRestore) {
+        const int fd = slot.fd.load();
+        serial_rs485 before = slot.before;
+        if (fd >= 0) (void)SerialRs485Driver().write(fd, before);
+    }
+}
+
+bool SerialPortsHaveRs485Mode() {
+    return true;
+}
+
+bool SerialPortRs485State(const SerialChannel& channel, Rs485DriverState& state) {
+    if (channel.fd < 0) return false;
+    state = Rs485DriverState{};
+    serial_rs485 settings{};
+    // Some kernels answer for a driver without the mode with settings all
+    // off rather than with ENOTTY.
+    const int error = SerialRs485Driver().read(channel.fd, settings);
+    if (error != 0) return NoRs485Mode(error);
+    state.support =
+        (settings.flags & SER_RS485_ENABLED) != 0 ? Rs485Support::kOn : Rs485Support::kOff;
+    state.mode.enabled = state.support == Rs485Support::kOn;
+    state.mode.delayBeforeMs = static_cast<int>(settings.delay_rts_before_send);
+    state.mode.delayAfterMs = static_cast<int>(settings.delay_rts_after_send);
+    state.rtsOnSend = (settings.flags & SER_RS485_RTS_ON_SEND) != 0;
+    return true;
+}
+
 ResultCode CloseSerialPort(SerialChannel& channel) {
     if (channel.fd >= 0) {
+        // The mode belongs to the UART and outlives the descriptor: give
+        // back what the port had, whether or not it still answers.
+        if (channel.rs485Changed) {
+            ForgetModeToRestore(channel.fd);
+            (void)SerialRs485Driver().write(channel.fd, channel.rs485Before);
+        }
+        channel.rs485Changed = false;
         // The exclusive flag belongs to the terminal and would outlive this
         // descriptor while anyone else holds the terminal open; clear it.
         // Closing the descriptor releases the flock.

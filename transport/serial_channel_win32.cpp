@@ -476,6 +476,18 @@ SerialDriverCalls& SerialDriver() {
     return calls;
 }
 
+// The adapter or its driver switches an RS-485 line's direction here; the
+// system has no mode for the tool to turn on.
+void ChannelRestoreAtExit() {}
+
+bool SerialPortsHaveRs485Mode() {
+    return false;
+}
+
+bool SerialPortRs485State(const SerialChannel&, Rs485DriverState&) {
+    return false;
+}
+
 ResultCode OpenSerialPort(SerialChannel& channel, const char* portName) {
     CloseSerialPort(channel);
     channel.lastError[0] = '\0';

@@ -22,3 +22,6 @@ int SerialPortListen(SerialChannel& channel, std::uint8_t* buffer, int maximum,
 void SerialPortDiscardInput(SerialChannel& channel);
 int SerialPortListenLookMs(const SerialChannel& channel);
 bool SerialPortErrorCounters(const SerialChannel& channel, LineErrorCounters& counters);
+// Whether local ports of this system may have the kernel's RS-485 mode.
+bool SerialPortsHaveRs485Mode();
+bool SerialPortRs485State(const SerialChannel& channel, Rs485DriverState& state);

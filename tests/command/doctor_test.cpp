@@ -122,6 +122,7 @@ TEST_F(Vx40Doctor, SaysWhatToTryInWordsAndAMissingPortIsExit4) {
     const ChildResult run = Doctor(sim->SlavePath());
     EXPECT_EQ(run.exitCode, 5) << run.err;
     EXPECT_EQ(run.out,
+              "rs485: the driver has no RS-485 mode (a USB adapter switches direction itself)\n"
               "echo-only: only the tool's own frames came back: the adapter echoes and nobody "
               "answered at node 255; check the node number and the device's power\n"
               "echo: the adapter echoes what the tool sends; vx40 allows for it\n"
@@ -140,9 +141,11 @@ TEST_F(Vx40Doctor, SaysWhatToTryInWordsAndAMissingPortIsExit4) {
     ::close(keeper);
     EXPECT_EQ(pulled.err,
               "probe 1 of 3 00%\nthe port is gone: opening it again every second 00%\n");
-    EXPECT_EQ(Lines(pulled.out).size(), 1u) << pulled.out;
-    EXPECT_TRUE(pulled.out.starts_with("port-failed: the port stopped working during the probe (" +
-                                       sim->SlavePath() + ": "));
+    EXPECT_EQ(Lines(pulled.out).size(), 2u) << pulled.out;
+    EXPECT_TRUE(Lines(pulled.out)
+                    .back()
+                    .starts_with("port-failed: the port stopped working during the probe (" +
+                                 sim->SlavePath() + ": "));
 
     const ChildResult missing = Doctor("/dev/vx40-no-such-port", {"--json"});
     EXPECT_EQ(missing.exitCode, 4);

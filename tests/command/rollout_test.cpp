@@ -355,6 +355,10 @@ TEST_F(TwoLines, ABadPlanIsRefusedBeforeAnyTraffic) {
          "plan.toml:9: port \"rfc2217://gw:4001?latency=20000\": the latency must be"},
         {moduleTable + moduleTable + line(firstPort), 2, "type \"VX40\" has a [[module]] already"},
         {"max-failures = 0\n" + Plan(), 2, "plan.toml:1: max-failures is a whole number from 1"},
+        {moduleTable + line("socket://gw:4001") + "rs485 = true\n", 2,
+         "plan.toml:8: rs485: not for a serial server"},
+        {moduleTable + line(firstPort) + "rs485 = true\n", 4,
+         "this port's driver has no RS-485 mode"},
         // Every port opened before the first byte goes out on any line.
         {moduleTable + line(firstPort) + line("/dev/vx40-no-such-port"), 4,
          "/dev/vx40-no-such-port"},

@@ -314,7 +314,11 @@ TEST_F(Vx40Command, ANodeOutsideTheRangeIsAUsageError) {
                                                  {"backup"},
                                                  {"backup", "firmware"},
                                                  {"write"},
-                                                 {"frobnicate"}}) {
+                                                 {"frobnicate"},
+                                                 {"--rs485", "-p", "socket://gw:4001", "info"},
+                                                 {"--rs485=101,0", "info"},
+                                                 {"--rs485=5", "info"},
+                                                 {"--rs485", "rollout", "plan.toml"}}) {
         EXPECT_EQ(RunChild(VX40_EXE, args).exitCode, 2) << (args.empty() ? "" : args[0]);
     }
     EXPECT_EQ(RunChild(VX40_EXE, {"--help"}).exitCode, 0);

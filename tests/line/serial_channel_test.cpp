@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "line_rig.h"
 #include "operations/device_identity.h"
@@ -16,6 +17,7 @@
 #include "pty_peer.h"
 #include "request_payload.h"
 #include "transport/line_timing.h"
+#include "transport/posix/serial_rs485_calls.h"
 
 namespace {
 
@@ -305,6 +307,104 @@ TEST(ChannelListen, DeliversEchoAndReplyRawUntilTheDeadline) {
     EXPECT_EQ(
         ChannelListen(channel.state, chunk, 1, ReceiveClockUs() + 10'000'000, &rig.commandEvent),
         kErrAborted);
+}
+
+}  // namespace
+
+namespace {
+
+// A UART's RS-485 settings as the channel's two calls reach them: what it
+// holds, how it answers, and every setting given to it.
+struct FakeUart {
+    serial_rs485 held{};
+    int readError = 0;
+    int writeError = 0;
+    bool dropsMode = false;  // takes the settings, but not the mode itself
+    std::vector<serial_rs485> writes;
+};
+FakeUart* g_uart = nullptr;
+
+class Rs485Mode_ : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        uart.held.flags = SER_RS485_RTS_AFTER_SEND | SER_RS485_RX_DURING_TX;
+        uart.held.delay_rts_before_send = 7;
+        uart.held.addr_recv = 5;
+        before = uart.held;
+        g_uart = &uart;
+        SerialRs485Driver() = {[](int, serial_rs485& s) {
+                                   s = g_uart->held;
+                                   return g_uart->readError;
+                               },
+                               [](int, serial_rs485& s) {
+                                   g_uart->writes.push_back(s);
+                                   if (g_uart->writeError != 0) return g_uart->writeError;
+                                   if (g_uart->dropsMode) s.flags &= ~__u32{SER_RS485_ENABLED};
+                                   g_uart->held = s;
+                                   return 0;
+                               }};
+    }
+    void TearDown() override { SerialRs485Driver() = system; }
+    bool Held(const serial_rs485& s) const { return std::memcmp(&uart.held, &s, sizeof s) == 0; }
+
+    const SerialRs485Calls system = SerialRs485Driver();
+    FakeUart uart;
+    serial_rs485 before{};
+    PtyPeer peer;
+};
+
+TEST_F(Rs485Mode_, EnabledAtEachOpenAndGivenBackAtEachClose) {
+    {
+        Channel channel;
+        ChannelUseRs485(channel.state, {true, 2, 3});
+        ASSERT_EQ(OpenChannel(channel.state, peer.SlavePath().c_str()), 0);
+        // RTS high on send, low after; receiving while sending as it was.
+        EXPECT_EQ(uart.held.flags,
+                  SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND | SER_RS485_RX_DURING_TX);
+        EXPECT_EQ(uart.held.delay_rts_before_send, 2u);
+        EXPECT_EQ(uart.held.delay_rts_after_send, 3u);
+        EXPECT_EQ(uart.held.addr_recv, 5);
+        // Opening again gives back first.
+        ASSERT_EQ(OpenChannel(channel.state, peer.SlavePath().c_str()), 0);
+        EXPECT_EQ(CloseChannel(channel.state), 0);
+        EXPECT_TRUE(Held(before));
+        ASSERT_EQ(OpenChannel(channel.state, peer.SlavePath().c_str()), 0);
+        ChannelRestoreAtExit();  // a second Ctrl-C, which closes nothing
+        EXPECT_TRUE(Held(before));
+    }                                   // the channel's end closes it
+    EXPECT_EQ(uart.writes.size(), 7u);  // each open enables, each close restores
+}
+
+// Each refusal: -2016 with its reason, the port closed and free, the UART as
+// it was.
+TEST_F(Rs485Mode_, RefusedOpenLeavesNothingChanged) {
+    struct Case {
+        int readError, writeError;
+        bool dropsMode, realDriver;
+        const char* reason;
+    };
+    const char* none = "this port's driver has no RS-485 mode";
+    const Case cases[] = {{ENOTTY, 0, false, false, none},
+                          {ENOSYS, 0, false, false, none},
+                          {0, EINVAL, false, false, none},
+                          {0, 0, true, false, none},
+                          {EIO, 0, false, false, "refuses the RS-485 mode"},
+                          {0, 0, false, true, none}};  // last: a pseudo-terminal's own driver
+    for (const Case& c : cases) {
+        uart = {before, c.readError, c.writeError, c.dropsMode, {}};
+        if (c.realDriver) SerialRs485Driver() = system;
+        Channel channel;
+        ChannelUseRs485(channel.state, {true, 0, 0});
+        EXPECT_EQ(OpenChannel(channel.state, peer.SlavePath().c_str()), kErrPortOpen);
+        EXPECT_FALSE(ChannelIsOpen(channel.state));
+        EXPECT_NE(std::strstr(channel.state.lastError, c.reason), nullptr)
+            << channel.state.lastError;
+        EXPECT_TRUE(Held(before)) << c.reason << c.readError;
+        ChannelUseRs485(channel.state, {});
+        EXPECT_EQ(OpenChannel(channel.state, peer.SlavePath().c_str()), 0);
+        CloseChannel(channel.state);  // without the mode: not a call
+        EXPECT_LE(uart.writes.size(), 2u) << c.reason << c.readError;
+    }
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ expect "help" 0 "" --help
 expect "no command" 2 "" -p COM1
 expect "node above 255" 2 "" -n 300 info
 expect "node not a number" 2 "" info -n x1
+expect "RS-485 mode refused" 2 "--rs485: not on this system, where the adapter switches the line's direction itself" --rs485 -p COM1 info
 expect "missing port" 4 "COM-порт не открывается." -p COM99 info
 expect "missing port, reason line" 4 "" -p COM99 activate
 grep -q "^COM99: " "$work/err.txt" || fail "no reason line for COM99"

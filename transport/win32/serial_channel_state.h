@@ -9,6 +9,7 @@
 
 #include "transport/network_channel.h"
 #include "transport/receive_queue.h"
+#include "transport/rs485_mode.h"
 
 // One overlapped request to the driver: its record and the manual-reset
 // event the record names.
@@ -75,6 +76,9 @@ struct SerialChannel {
     // ReceiveClockUs() time at which the last written frame has left the
     // line; 0 once a read has used it, or when nothing was written.
     std::int64_t lineFreeAtUs = 0;
+    // The RS-485 mode asked for (ChannelUseRs485): the channel refuses to
+    // open a port with it on, as the adapter switches direction here.
+    Rs485Mode rs485;
     // The connection when the port is a serial server on the network.
     NetworkChannel network;
     // The system's reason for the last failed open, or for the open port's
