@@ -328,9 +328,9 @@ METHOD = """\
   skipped), three pairs, the median ratio; every device must end written.
 - **Under emulation (k).** The write of (a) by the arm64 preset's `vx40`
   run as `qemu-aarch64-static build/arm64/cli/vx40` (with Debian's arm64
-  multiarch libraries)
-  and by the native `vx40`, one after the other on fresh paced simulators
-  (amd64), three pairs, the median ratio of their elapsed times. The line
+  multiarch libraries) and by the native `vx40`, one after the other on
+  fresh paced simulators (amd64), three pairs, the median ratio of their
+  elapsed times. The line
   sets the pace; emulation costs CPU (the CPU times, from `wait4`, are the
   emulator's with the program in it).
 - **Allocations (f).** `tests/line/exchange_alloc_test.cpp` replaces the
