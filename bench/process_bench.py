@@ -15,6 +15,9 @@
   rollout four paced lines of two devices each, 20 records a device, through
           four simulators in one `vx40 rollout` (no canary): elapsed against a
           rollout of one such line alone
+  emulated the paced write by the arm64 build's vx40 under user-mode emulation
+          (qemu-aarch64-static) and by the native vx40, side by side (three
+          pairs, each on a fresh simulator): elapsed against elapsed
 
 vx40's CPU time is the child's own rusage from wait4 (user + system), so the
 simulator's work is not counted. Prints one line per figure and, with --json,
@@ -26,6 +29,7 @@ import os
 import random
 import re
 import select
+import shutil
 import signal
 import statistics
 import subprocess
@@ -167,7 +171,10 @@ class Ser2net:
             self.process.wait(5)
 
 
-def bench_write(bins, folder, through_ser2net=False):
+def bench_write(bins, folder, through_ser2net=False, command=None):
+    """The paced write; COMMAND, when given, is the vx40 to run as a list (an
+    emulator and its arguments before the program)."""
+    command = command or [bins["vx40"]]
     module = os.path.join(folder, "module.vx4")
     make_module(module)
     sim = Simulator(bins["sim"], ["--pace", "--trace"], folder, "write-sim")
@@ -177,8 +184,8 @@ def bench_write(bins, folder, through_ser2net=False):
         with open(out_path, "wb") as out:
             started = time.monotonic()
             port = server.url if server else sim.port
-            process = start_vx40(bins["vx40"], ["-p", port, "--no-log", "--json", "write",
-                                                module], stdout=out)
+            process = start_vx40(command[0], [*command[1:], "-p", port, "--no-log", "--json",
+                                              "write", module], stdout=out)
             code, cpu = reap(process)
             elapsed = time.monotonic() - started
     finally:
@@ -418,6 +425,22 @@ def bench_rollout(bins, folder, samples=3):
             "ratio": statistics.median(ratios)}
 
 
+def bench_emulated(bins, folder, arm64_vx40, pairs=3):
+    # With Debian's multiarch arm64 libraries, as scripts/emulation-check runs it.
+    emulated = ["qemu-aarch64-static", arm64_vx40]
+    native, under = [], []
+    for _ in range(pairs):
+        native.append(bench_write(bins, folder))
+        under.append(bench_write(bins, folder, command=emulated))
+    ratios = [u["elapsed_s"] / n["elapsed_s"] for n, u in zip(native, under)]
+    return {"native_s": [n["elapsed_s"] for n in native],
+            "emulated_s": [u["elapsed_s"] for u in under],
+            "native_cpu_s": [n["cpu_s"] for n in native],
+            "emulated_cpu_s": [u["cpu_s"] for u in under],
+            "line_time_s": native[0]["line_time_s"], "ratios": ratios,
+            "ratio": statistics.median(ratios)}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--build", default="build/native", help="the native build folder")
@@ -426,11 +449,14 @@ def main():
                         help="signals per kind of Stop (default 10)")
     parser.add_argument("--search-seconds", type=int, default=10,
                         help="length of the search measured for CPU time (default 10)")
+    parser.add_argument("--arm64", default="build/arm64/cli/vx40",
+                        help="the arm64 preset's vx40, for the write under emulation")
     parser.add_argument("--only",
-                        choices=("write", "search", "stop", "scan", "network", "rollout"),
+                        choices=("write", "search", "stop", "scan", "network", "rollout",
+                                 "emulated"),
                         help="run one benchmark: the paced write, the silent search, Stop, "
-                        "the scans, the paced write through ser2net or the "
-                        "four-line rollout")
+                        "the scans, the paced write through ser2net, the "
+                        "four-line rollout or the paced write under emulation")
     options = parser.parse_args()
     bins = {"vx40": os.path.join(options.build, "cli", "vx40"),
             "sim": os.path.join(options.build, "sim", "vx40-sim")}
@@ -440,7 +466,15 @@ def main():
 
     figures = {}
     run = ({options.only} if options.only
-           else {"write", "search", "stop", "scan", "network", "rollout"})
+           else {"write", "search", "stop", "scan", "network", "rollout", "emulated"})
+    if "emulated" in run and not (os.access(options.arm64, os.X_OK)
+                                  and shutil.which("qemu-aarch64-static")):
+        if options.only:
+            sys.exit(f"{options.arm64} or qemu-aarch64-static is missing; build the arm64 "
+                     "preset and install qemu-user-static first")
+        print("paced write under emulation: not measured (no arm64 build or no "
+              "qemu-aarch64-static)")
+        run.discard("emulated")
     with tempfile.TemporaryDirectory(prefix="vx40-bench-") as folder:
         if "write" in run:
             write = figures["write"] = bench_write(bins, folder)
@@ -481,6 +515,14 @@ def main():
                   f"records each: median {roll['ratio']:.4f} of one line alone (one line "
                   f"{statistics.median(roll['one_line_s']):.3f} s, all "
                   f"{statistics.median(roll['all_lines_s']):.3f} s; target <= 1.10, 1.03)")
+        if "emulated" in run:
+            emu = figures["emulated"] = bench_emulated(bins, folder, options.arm64)
+            print(f"paced write of the arm64 vx40 under emulation: median {emu['ratio']:.4f} of "
+                  f"the native one's elapsed over {len(emu['ratios'])} pairs (native "
+                  f"{statistics.median(emu['native_s']):.3f} s, emulated "
+                  f"{statistics.median(emu['emulated_s']):.3f} s; CPU "
+                  f"{statistics.median(emu['native_cpu_s']):.3f} s and "
+                  f"{statistics.median(emu['emulated_cpu_s']):.3f} s; target <= 1.05)")
     if options.json:
         with open(options.json, "w") as out:
             json.dump(figures, out, indent=2)

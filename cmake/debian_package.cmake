@@ -1,4 +1,5 @@
-# The Debian package vx40-loader from the native build, made by
+# The Debian package vx40-loader from the native build (and from the arm64
+# and armhf cross builds, below), made by
 # `cpack -G DEB` in the build folder (scripts/package): vx40 and vx40-sim,
 # their manual pages made from their own --help and --version, bash
 # completion for vx40, and under /usr/share/doc/vx40-loader the README, the
@@ -9,11 +10,26 @@
 # program's options shows in its page at once; vx40's page is also rendered
 # as text for the Windows zip (cmake/windows_package.cmake).
 
-find_program(VX40_HELP2MAN help2man)
-if(NOT VX40_HELP2MAN)
-    message(STATUS "help2man not found: no manual pages and no Debian package "
-                   "(scripts/deps installs it)")
-    return()
+#
+# A cross build (cmake/arm64.cmake, cmake/armhf.cmake) cannot run its own
+# programs, so it takes the pages of a native build of the same source
+# (VX40_MANUAL_DIR); the package is for VX40_DEB_ARCHITECTURE.
+
+set(VX40_MANUAL_DIR "" CACHE PATH
+    "Manual pages for a cross build's package: a native build's package/man folder")
+if(CMAKE_CROSSCOMPILING)
+    if(NOT VX40_MANUAL_DIR)
+        message(STATUS "No Debian package: a cross build takes the manual pages of a native "
+                       "build (configure with -DVX40_MANUAL_DIR=<native build>/package/man)")
+        return()
+    endif()
+else()
+    find_program(VX40_HELP2MAN help2man)
+    if(NOT VX40_HELP2MAN)
+        message(STATUS "help2man not found: no manual pages and no Debian package "
+                       "(scripts/deps installs it)")
+        return()
+    endif()
 endif()
 
 include(GNUInstallDirs)
@@ -64,10 +80,14 @@ function(vx40_manual_page program summary)
 endfunction()
 
 set(vx40_package_files "")
-vx40_manual_page(vx40 "service technician's loader for Velmo 2.0 devices on RS-485"
-                 COMMANDS=ON "SEE_ALSO=vx40-sim(1)" TEXT=ON)
-vx40_manual_page(vx40-sim "simulated Velmo 2.0 device on a pseudo-terminal"
-                 "SEE_ALSO=vx40(1)")
+if(CMAKE_CROSSCOMPILING)
+    set(VX40_MAN_DIR ${VX40_MANUAL_DIR})
+else()
+    vx40_manual_page(vx40 "service technician's loader for Velmo 2.0 devices on RS-485"
+                     COMMANDS=ON "SEE_ALSO=vx40-sim(1)" TEXT=ON)
+    vx40_manual_page(vx40-sim "simulated Velmo 2.0 device on a pseudo-terminal"
+                     "SEE_ALSO=vx40(1)")
+endif()
 
 # /usr/share/doc/vx40-loader/copyright in the machine-readable format, the
 # licence's text indented as a License paragraph wants it (an empty line is
@@ -93,7 +113,7 @@ License: Expat
 file(CONFIGURE OUTPUT ${VX40_PACKAGE_DIR}/changelog.Debian CONTENT [[
 @VX40_DEB_NAME@ (@PROJECT_VERSION@-@VX40_DEB_RELEASE@) unstable; urgency=medium
 
-  * VX40 loader @PROJECT_VERSION@ packaged from the native build with CPack.
+  * VX40 loader @PROJECT_VERSION@ packaged with CPack.
 
  -- @VX40_DEB_MAINTAINER@  @VX40_DEB_DATE@
 ]] @ONLY)
@@ -154,4 +174,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
+if(CMAKE_CROSSCOMPILING)
+    # dpkg-shlibdeps reads the binaries with that architecture's tools and
+    # looks for their libraries in its multiarch folders.
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${VX40_DEB_ARCHITECTURE})
+    set(CPACK_PROJECT_CONFIG_FILE ${VX40_PACKAGE_DIR}/cpack_host_architecture.cmake)
+    file(WRITE ${CPACK_PROJECT_CONFIG_FILE} "set(ENV{DEB_HOST_ARCH} ${VX40_DEB_ARCHITECTURE})\n")
+endif()
 include(CPack)
