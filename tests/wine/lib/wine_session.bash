@@ -1,6 +1,6 @@
 # shellcheck shell=bash
 # shellcheck disable=SC2034,SC2154 # sets variables for, and reads `top` of, the sourcing script
-# Shell pieces shared by the scripts in tests/wine. Source it after setting
+# Shell pieces shared by the scripts in tests/wine and tests/ansible. Source it
 # `top` (the project folder); it only defines variables and functions.
 #
 #   counting    pass, fail, expect_eq, finish: every check counted, and the
