@@ -7,7 +7,7 @@
 # removed afterwards unless it was installed before.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
-# shellcheck source=../wine/lib/wine_session.bash
+# shellcheck source=SCRIPTDIR/../wine/lib/wine_session.bash
 source "$top/tests/wine/lib/wine_session.bash"
 if ! "$top/scripts/deps" ansible; then
     echo "SKIPPED: ansible-core could not be installed"
@@ -81,5 +81,5 @@ grep -q "vx40 rollout exited with 1: $work/a2 node 2: device reports 01.05, the 
 expect_eq "the second site's line heard nothing" 0 "$(grep -c ' rx ' "$work/b1.trace")"
 expect_eq "the summary: the failed device, the site not run" "1 1" \
     "$(reported a failed) $(reported b 'not run')"
-[ $failed -eq 0 ] || tail -n 30 "$work/out.txt"
+[ "$failed" -eq 0 ] || tail -n 30 "$work/out.txt"
 finish
