@@ -1,7 +1,8 @@
 # shellcheck shell=bash
 # shellcheck disable=SC2034,SC2154 # sets variables for, and reads `top` of, the sourcing script
-# Shell pieces shared by the scripts in tests/wine. Source it after setting
-# `top` (the project folder); it only defines variables and functions.
+# Shell pieces shared by the scripts in tests/wine and tests/ansible. Source
+# it after setting `top` (the project folder); it only defines variables and
+# functions.
 #
 #   counting    pass, fail, expect_eq, finish: every check counted, and the
 #               closing line "N passed, N failed" that scripts/wine-tests shows;
