@@ -17,9 +17,11 @@ debs=$(ls -t "$top"/build/native/vx40-loader_*_amd64.deb) || { fail "no package:
 deb=${debs%%$'\n'*}
 before=$(dpkg-query -W -f='${db:Status-Status}' vx40-loader 2>/dev/null)
 work=$(mktemp -d)
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo -n"
 cleanup() {
     sim_stop
-    [ "$before" = installed ] || dpkg -r vx40-loader >/dev/null 2>&1
+    [ "$before" = installed ] || $sudo dpkg -r vx40-loader >/dev/null 2>&1
     rm -rf "$work"
 }
 trap cleanup EXIT
