@@ -17,13 +17,7 @@ exe=${VX40_EXE:-$top/build/mingw/cli/vx40.exe}
 vx40="$top/build/native/cli/vx40"
 require_built "$exe"
 require_built "$vx40" native
-work=$(mktemp -d)
-cleanup() {
-    wine_session_end COM12
-    rm -rf "$work"
-}
-trap cleanup EXIT
-wine_own_prefix cli || { fail "no prefix of its own"; finish; exit 1; }
+wine_script_start cli COM12
 
 expect "help" 0 "" --help
 expect "no command" 2 "" -p COM1

@@ -16,13 +16,7 @@ exe=${VX40_EXE:-$top/build/mingw/cli/vx40.exe}
 driver="$top/build/mingw/tests/vx40_ctrl_c_driver.exe"
 require_built "$exe"
 require_built "$driver"
-work=$(mktemp -d)
-cleanup() {
-    wine_session_end COM21
-    rm -rf "$work"
-}
-trap cleanup EXIT
-wine_own_prefix fleet || { fail "no prefix of its own"; finish; exit 1; }
+wine_script_start fleet COM21
 
 a="$work/a"
 b="$work/b"

@@ -12,7 +12,10 @@
 #               object checked
 #   prefix      wine_own_prefix NAME: a Wine prefix of the script's own under
 #               build/, held under a lock, because restarting its server (to
-#               map a port) ends every Wine program that uses it
+#               map a port) ends every Wine program that uses it;
+#               wine_script_start NAME PORT...: that prefix, a scratch
+#               folder and the clean-up at the end, for a script that maps
+#               ports
 #   ports       pty_start, wine_map_ports: a pseudo-terminal made here, mapped
 #               as a COM port through HKLM\Software\Wine\Ports; winpath PATH:
 #               the Windows name of a Unix path; wine_session_end: what the
@@ -134,6 +137,18 @@ wine_own_prefix() {
         [ -e "$font" ] && [ -d "$fonts" ] && [ ! -e "$fonts/${font##*/}" ] && cp "$font" "$fonts/"
     done
     return 0
+}
+
+# wine_script_start NAME PORT...: how a script that maps PORTs begins: a
+# scratch folder in `work`; when the script ends, the session's helpers
+# ended, the PORTs unmapped and the folder removed; the prefix NAME of its
+# own (without one the script ends, counted as failed).
+wine_script_ports=()
+wine_script_start() {
+    work=$(mktemp -d)
+    wine_script_ports=("${@:2}")
+    trap 'wine_session_end "${wine_script_ports[@]}"; rm -rf "$work"' EXIT
+    wine_own_prefix "$1" || { fail "no prefix of its own"; finish; exit 1; }
 }
 
 # winpath PATH: PATH as Wine's programs name it (drive Z: is the Unix root).
